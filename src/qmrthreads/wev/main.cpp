@@ -1,4 +1,11 @@
+#include "startup.h"
+
+#include <cstdio>
+#include <unistd.h>
+
 int main()
 {
-    return 0;
+    int code = runBox();
+    fflush(nullptr);
+    _exit(code);
 }

@@ -22,3 +22,19 @@ uint64_t shutdownTick() { return stopTick.load(); }
 void setShutdownTick(uint64_t tick) { stopTick.store(tick); }
 int exitCode() { return exitCodeValue.load(); }
 void setExitCode(int code) { exitCodeValue.store(code); }
+
+namespace {
+std::atomic<int> httpPortValue{-1};
+std::atomic<int> httpsPortValue{-1};
+std::atomic<int> snmpPortValue{-1};
+} // namespace
+
+int httpPort() { return httpPortValue.load(); }
+int httpsPort() { return httpsPortValue.load(); }
+int snmpPort() { return snmpPortValue.load(); }
+void setServicePorts(int http, int https, int snmp)
+{
+    httpPortValue.store(http);
+    httpsPortValue.store(https);
+    snmpPortValue.store(snmp);
+}

@@ -26,3 +26,10 @@ void setShutdownTick(uint64_t tick);
 // 2 cold restart or firmware image installed.
 int exitCode();
 void setExitCode(int code);
+
+// Listener ports of the web server and the SNMP agent: -1 until start-up
+// fills in the defaults 80, 443 and 161.
+int httpPort();
+int httpsPort();
+int snmpPort();
+void setServicePorts(int http, int https, int snmp);

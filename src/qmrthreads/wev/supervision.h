@@ -1,0 +1,24 @@
+// The start-up thread's supervision: every 100 ms it counts the live tasks,
+// does the once-a-second board work and starts "ShutDown" once a stop was
+// requested. It ends when no task is left, or 5 seconds after the latest stop
+// signal even while a task is still running.
+#pragma once
+
+#include <cstdint>
+
+struct SupervisionState {
+    uint64_t lastSecond = 0;     // boardTicks of the last once-a-second pass
+    int cpuCountdown = 0;        // seconds until the next CPU-load sample
+    int powerInputCountdown = 0; // passes until the next supply-input poll
+    bool shutdownStarted = false;
+};
+
+// Ticks of the monotonic clock that pass after the latest stop signal before
+// the loop ends regardless of the tasks still registered.
+constexpr uint64_t kStopSignalGraceTicks = 499;
+
+// One pass without the sleep. Returns false when the loop must end.
+bool supervisionPass(SupervisionState& state);
+
+// Runs passes 100 ms apart until one returns false.
+void superviseTasks(SupervisionState& state);
