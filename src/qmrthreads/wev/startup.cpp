@@ -1,8 +1,16 @@
 #include "startup.h"
 
+#include "core/kernel_setting.h"
+#include "core/model_features.h"
+#include "core/param_handles.h"
+#include "core/param_store.h"
+#include "core/root_path.h"
+#include "core/romfs_mount.h"
 #include "core/signals.h"
 #include "core/start_state.h"
 #include "core/task.h"
+#include "core/static_setup.h"
+#include "core/texts.h"
 #include "core/tick_clock.h"
 #include "lazy_hub_watcher.h"
 #include "supervision.h"
@@ -30,6 +38,34 @@ void readStartCounter()
     setStartCounter(kickOff ? atoi(kickOff) : -1);
 }
 
+void loadParameters()
+{
+    ParamStore::loadFile(paramFilePath().c_str());
+    setRuntimeEnv();
+}
+
+void setDirtyPageIntervals()
+{
+    writeStringToFile(boxPath("/proc/sys/vm/dirty_expire_centisecs").c_str(), "100");
+    writeStringToFile(boxPath("/proc/sys/vm/dirty_writeback_centisecs").c_str(), "100");
+}
+
+void countBoot()
+{
+    IntParam* life = params::life();
+    life->setChecked(life->value() + 1);
+    if (saveParamsIfDirty() & kChangedSaveFailed)
+        fprintf(stderr, "start-up: could not save %s\n", paramFilePath().c_str());
+}
+
+void mountReadOnlyImage()
+{
+    if (mountRomfs())
+        return;
+    switchRomfs();
+    mountRomfs();
+}
+
 void applyDefaultPorts()
 {
     setServicePorts(httpPort() == -1 ? 80 : httpPort(), httpsPort() == -1 ? 443 : httpsPort(),
@@ -39,7 +75,8 @@ void applyDefaultPorts()
 void printBanner()
 {
     fprintf(stderr, "\n#\n##\n#### %s Master running on %s ip:%s/%s HTTP:%d HTTPS:%d KickOff:%d ####\n##\n#\n",
-            "wev", "eth0", "", "", httpPort(), httpsPort(), startCounter());
+            "wev", "eth0", params::ip_addr()->text().c_str(), params::ip_mask()->text().c_str(),
+            httpPort(), httpsPort(), startCounter());
 }
 
 void startTasks()
@@ -58,6 +95,7 @@ int endSequence()
 {
     // Tasks may still run after the stop time-out: shared objects stay alive
     // and the process ends without running static destructors.
+    switchRomfs();
     fflush(stdout);
     fflush(stderr);
     return exitCode();
@@ -67,13 +105,19 @@ int endSequence()
 
 int runBox()
 {
+    staticSetUp();
     readStartCounter();
     umask(077);
     installSignalHandlers();
+    loadParameters();
+    setDirtyPageIntervals();
+    countBoot();
 
     installStopSignalHandlers();
     applyDefaultPorts();
     printBanner();
+    mountReadOnlyImage();
+    initMessageCatalogue();
 
     startTasks();
     SupervisionState state = finishStartUp();
