@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the normal build and runs every benchmark program that bench/*/
+# builds (found under <build>/bench/*/), each printing its own figures.
+set -euo pipefail
+
+REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$REPO/tools/build-dirs.sh"
+
+"$REPO/tools/build.sh" normal
+dir=$(wev_build_dir normal)/bench
+
+mapfile -t programs < <(find "$dir" -mindepth 2 -maxdepth 2 -type f -perm -u+x 2>/dev/null | sort)
+if [ ${#programs[@]} -eq 0 ]; then
+    echo "bench/run.sh: no benchmarks are built yet"
+    exit 0
+fi
+
+failed=0
+for program in "${programs[@]}"; do
+    echo "==== ${program#"$dir"/}"
+    "$program" || { echo "bench/run.sh: ${program#"$dir"/} failed ($?)"; failed=1; }
+done
+exit "$failed"
