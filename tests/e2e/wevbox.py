@@ -16,6 +16,7 @@ output when what it waits for does not come.
 import atexit
 import codecs
 import os
+import stat
 import re
 import shutil
 import signal
@@ -265,13 +266,57 @@ class Box:
         path.write_text("".join(ln + "\n" for ln in kept))
         os.chmod(path, 0o600)
 
+    # -- the simulated board -----------------------------------------------
+
+    def board_state(self):
+        """The simulated board's outputs (dev/gpio.sim/state) as a dict of
+        texts; empty while the board was never opened."""
+        path = self.path("/dev/gpio.sim/state")
+        if not path.exists():
+            return {}
+        return dict(line.split("=", 1) for line in path.read_text().splitlines() if "=" in line)
+
+    def set_board_input(self, name, value):
+        """Sets one of the simulated board's inputs (supply, card, ...)."""
+        path = self.path("/dev/gpio.sim/" + name)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        tmp = path.with_suffix(".tmp")
+        tmp.write_text(f"{value}\n")
+        tmp.replace(path)
+
+    def press_button(self, number, long_press, timeout=30):
+        """Presses a button of the simulated board once the program listens
+        on it: a long press writes "1", a short one "0"."""
+        fifo = self.path(f"/dev/button{number}")
+        deadline = time.monotonic() + timeout
+        while not (fifo.exists() and stat.S_ISFIFO(fifo.stat().st_mode)):
+            if time.monotonic() > deadline:
+                raise BoxError(f"{fifo} did not appear within {timeout} s")
+            time.sleep(0.05)
+        fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        try:
+            os.write(fd, b"1" if long_press else b"0")
+        finally:
+            os.close(fd)
+
+    def wait_board(self, predicate, timeout=10):
+        """Waits until predicate(board_state()) is true; returns the state."""
+        deadline = time.monotonic() + timeout
+        while True:
+            state = self.board_state()
+            if predicate(state):
+                return state
+            if time.monotonic() > deadline:
+                raise BoxError(f"the board did not reach the awaited state within {timeout} s: {state}")
+            time.sleep(0.05)
+
     # -- the program -------------------------------------------------------
 
     def start(self, kickoff=0, args=(), env=None):
         """Starts the program in the box namespace. kickoff None leaves the
         variable KickOff out of its environment."""
-        if self.proc is not None:
-            raise BoxError("the box was started already")
+        if self.proc is not None and self.proc.poll() is None:
+            raise BoxError("the program of this box is still running")
         if not self.binary.is_file():
             raise BoxError(f"program {self.binary} not found: build it with tools/build.sh")
         program_env = {k: v for k, v in os.environ.items() if k not in ("KickOff", "WEV_ROOT")}

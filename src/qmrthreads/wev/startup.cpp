@@ -1,5 +1,8 @@
 #include "startup.h"
 
+#include "core/blinker.h"
+#include "core/board_device.h"
+#include "core/gpio_task.h"
 #include "core/kernel_setting.h"
 #include "core/model_features.h"
 #include "core/param_handles.h"
@@ -17,6 +20,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,6 +62,25 @@ void countBoot()
         fprintf(stderr, "start-up: could not save %s\n", paramFilePath().c_str());
 }
 
+void openBoard()
+{
+    if (boardDevice().open())
+        startGpioTask(&boardDevice());
+}
+
+// Whether the board has the simple LED driver is known once "GPio" has
+// probed it; its start-up is bounded (LED test and port power groups).
+void startBlinkerOnSimpleDriver()
+{
+    if (!boardDevice().isOpen())
+        return;
+    const timespec pause{0, 100 * 1000 * 1000};
+    for (int i = 0; i < 300 && !boardDevice().started() && shutdownRequests() == 0; ++i)
+        nanosleep(&pause, nullptr);
+    if (boardDevice().started() && !boardDevice().extendedDriver())
+        startBlinkerTask(&boardDevice());
+}
+
 void mountReadOnlyImage()
 {
     if (mountRomfs())
@@ -82,6 +105,7 @@ void printBanner()
 void startTasks()
 {
     launch(new LazyHubWatcher(), 20480);
+    startBlinkerOnSimpleDriver();
 }
 
 SupervisionState finishStartUp()
@@ -95,6 +119,7 @@ int endSequence()
 {
     // Tasks may still run after the stop time-out: shared objects stay alive
     // and the process ends without running static destructors.
+    boardDevice().close();
     switchRomfs();
     fflush(stdout);
     fflush(stderr);
@@ -106,12 +131,14 @@ int endSequence()
 int runBox()
 {
     staticSetUp();
+    boardDevice();
     readStartCounter();
     umask(077);
     installSignalHandlers();
     loadParameters();
     setDirtyPageIntervals();
     countBoot();
+    openBoard();
 
     installStopSignalHandlers();
     applyDefaultPorts();

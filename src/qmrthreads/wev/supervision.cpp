@@ -1,19 +1,78 @@
 #include "supervision.h"
 
+#include "core/board_device.h"
+#include "core/cpu_load.h"
+#include "core/param_handles.h"
+#include "core/param_store.h"
+#include "core/product_info.h"
 #include "core/shutdown.h"
 #include "core/start_state.h"
 #include "core/task.h"
+#include "core/texts.h"
 #include "core/tick_clock.h"
 
 #include <cstdio>
+#include <cstring>
 #include <time.h>
 
 namespace {
 
+constexpr uint32_t kCardReaderProduct = 337;
+
+void setRowOneTexts(const char* manufacturer, const char* product, const char* serial, const char* owner)
+{
+    const struct { const char* prefix; const char* text; } rows[] = {
+        {"usb_manu_", manufacturer}, {"usb_prod_", product}, {"usb_sern_", serial}, {"usb_owner_", owner}};
+    for (const auto& row : rows) {
+        if (Param* p = ParamStore::find(row.prefix, static_cast<int>(strlen(row.prefix)), 1))
+            p->set(row.text, -1);
+    }
+}
+
+void sampleCpuLoad(SupervisionState& state)
+{
+    if (--state.cpuCountdown > 0)
+        return;
+    state.cpuCountdown = params::cpuLoadPoll()->value();
+    if (state.cpuCountdown != 0)
+        updateCpuLoad();
+}
+
 void onceASecond(SupervisionState& state)
 {
+    sampleCpuLoad(state);
+    if (++state.secondPasses % 2 == 0)
+        boardDevice().pollPowerInputs();
     state.lastSecond = boardTicks();
 }
+
+} // namespace
+
+void pollCardReader(SupervisionState& state)
+{
+    if (productInfo().product_id != kCardReaderProduct)
+        return;
+    uint32_t present = 0;
+    if (!boardDevice().readCardReader(&present))
+        return;
+    int card = present != 0;
+    if (card != state.cardState) {
+        if (card)
+            setRowOneTexts("CardReader", "MemoryCard", "?", getmuText("Available"));
+        else
+            setRowOneTexts("-", "-", "-", "-");
+        state.cardState = card;
+    }
+    int led = boardDevice().portLedState(0);
+    if (led != 0)
+        state.rememberedPortLed = led;
+    if (card)
+        boardDevice().setPortLed(0, state.rememberedPortLed ? state.rememberedPortLed : 1, 0);
+    else
+        boardDevice().setPortLed(0, 0, 0);
+}
+
+namespace {
 
 } // namespace
 
@@ -29,8 +88,10 @@ bool supervisionPass(SupervisionState& state)
     if (stopTick != 0 && monotonicTicksForSignal() > stopTick + kStopSignalGraceTicks)
         return false;
 
-    if (boardTicks() > state.lastSecond + 100)
+    if (boardTicks() > state.lastSecond + 100) {
+        pollCardReader(state);
         onceASecond(state);
+    }
 
     if (shutdownRequests() > 0 && !state.shutdownStarted) {
         state.shutdownStarted = true;

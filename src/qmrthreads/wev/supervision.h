@@ -9,9 +9,15 @@
 struct SupervisionState {
     uint64_t lastSecond = 0;     // boardTicks of the last once-a-second pass
     int cpuCountdown = 0;        // seconds until the next CPU-load sample
-    int powerInputCountdown = 0; // passes until the next supply-input poll
+    int secondPasses = 0;        // once-a-second passes so far
+    int cardState = -1;          // last card-reader state (-1 = not read yet)
+    int rememberedPortLed = 0;   // LED state of port 0 while a card was in
     bool shutdownStarted = false;
 };
+
+// The card reader of the model that has one: publishes the card as the
+// device of row 1 and keeps port 0's LED in step. Does nothing elsewhere.
+void pollCardReader(SupervisionState& state);
 
 // Ticks of the monotonic clock that pass after the latest stop signal before
 // the loop ends regardless of the tasks still registered.

@@ -1,5 +1,6 @@
 #include "core/shutdown.h"
 
+#include "core/board_device.h"
 #include "core/start_state.h"
 
 #include <atomic>
@@ -16,6 +17,7 @@ ShutDownTask::ShutDownTask(int delaySeconds) : Task("ShutDown"), delay_(delaySec
 void ShutDownTask::run()
 {
     if (stopSequencePending.exchange(false)) {
+        boardDevice().setDisplayEntry('R', 'S', kDisplayLock | kDisplaySlowBlink);
         if (delay_ > 0)
             waitFor(static_cast<int64_t>(delay_) * 100, -1);
         TaskMessage stop{0, MSG_STOP, 0, 0};

@@ -1,0 +1,36 @@
+"""Stop signals and the signals that are only reported."""
+
+import re
+import signal
+
+from test_start_stop import BANNER
+
+
+def test_sigint_counts_and_stops_with_0(box):
+    box.start(kickoff=1)
+    box.wait_for_stderr(BANNER, timeout=30)
+    box.send_signal(signal.SIGINT)
+    line = box.wait_for_stderr(r"sigINT\(2\) <NoTask> shutdowns:(\d+) sigInts:(\d+)", timeout=10)
+    assert line.group(1) == "1" and line.group(2) == "1"
+    assert box.wait_exit(timeout=6) == 0
+
+
+def test_usr1_usr2_pipe_are_only_reported(box):
+    box.start(kickoff=0)
+    after = box.wait_for_stderr(BANNER, timeout=30).end()
+    for sig, label in ((signal.SIGUSR1, "sigUSR1"), (signal.SIGUSR2, "sigUSR2"), (signal.SIGPIPE, "sigPIPE")):
+        box.send_signal(sig)
+        line = box.wait_for_stderr(re.escape(label) + r"\(\d+\) <\S+> shutdowns:0 sigInts:0",
+                                   timeout=10, start=after)
+        after = line.end()
+    assert box.running()
+    box.send_signal(signal.SIGTERM)
+    assert box.wait_exit(timeout=6) == 0
+
+
+def test_two_stop_signals_make_one_stop(box):
+    box.start(kickoff=0)
+    box.wait_for_stderr(BANNER, timeout=30)
+    box.send_signal(signal.SIGTERM)
+    box.send_signal(signal.SIGTERM)
+    assert box.wait_exit(timeout=8) == 0
