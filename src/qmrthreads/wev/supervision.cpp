@@ -31,10 +31,7 @@ void setRowOneTexts(const char* manufacturer, const char* product, const char* s
 
 void sampleCpuLoad(SupervisionState& state)
 {
-    if (--state.cpuCountdown > 0)
-        return;
-    state.cpuCountdown = params::cpuLoadPoll()->value();
-    if (state.cpuCountdown != 0)
+    if (cpuLoadSampleDue(state.cpuCountdown, params::cpuLoadPoll()->value()))
         updateCpuLoad();
 }
 
@@ -47,6 +44,14 @@ void onceASecond(SupervisionState& state)
 }
 
 } // namespace
+
+bool cpuLoadSampleDue(int& countdown, int periodSeconds)
+{
+    if (--countdown > 0)
+        return false;
+    countdown = periodSeconds;
+    return periodSeconds != 0;
+}
 
 void pollCardReader(SupervisionState& state)
 {

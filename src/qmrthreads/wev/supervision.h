@@ -15,6 +15,11 @@ struct SupervisionState {
     bool shutdownStarted = false;
 };
 
+// Counts the CPU-load countdown down by one second; when it has run out it is
+// reloaded from the sampling period, and true means: take a sample now. A
+// period of 0 never samples.
+bool cpuLoadSampleDue(int& countdown, int periodSeconds);
+
 // The card reader of the model that has one: publishes the card as the
 // device of row 1 and keeps port 0's LED in step. Does nothing elsewhere.
 void pollCardReader(SupervisionState& state);
