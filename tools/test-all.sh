@@ -3,8 +3,8 @@
 #   packages, the three builds, the unit tests of the normal and the
 #   AddressSanitizer build, the ThreadSanitizer tests (label "tsan"), and the
 #   whole-program tests (tests/e2e) against the normal build's program.
-# WEV_E2E_ASAN=1 runs the whole-program tests once more against the
-# AddressSanitizer build's program. WEV_BUILD_TAG: see tools/build.sh.
+# The whole-program tests also run against the AddressSanitizer build's
+# program (WEV_E2E_ASAN=0 leaves that run out). WEV_BUILD_TAG: see tools/build.sh.
 #
 # Every step runs even when an earlier one failed; the exit code is 0 only
 # when all of them passed. The last line printed is pytest's closing line.
@@ -67,7 +67,7 @@ run_step build-tsan tools/build.sh tsan
 run_step unit run_ctest normal
 run_step unit-asan run_ctest asan
 run_step unit-tsan run_ctest tsan -L tsan
-if [ "${WEV_E2E_ASAN:-0}" = 1 ]; then
+if [ "${WEV_E2E_ASAN:-1}" = 1 ]; then
     run_step e2e-asan run_e2e asan
 fi
 run_step e2e run_e2e normal
