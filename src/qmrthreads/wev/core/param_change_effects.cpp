@@ -2,35 +2,126 @@
 // the subsystems they reach are wired up in one place.
 #include "core/param_change_effects.h"
 
+#include <cstdlib>
 #include <cstring>
 
+#include "core/board_device.h"
+#include "core/model_features.h"
+#include "core/param_handles.h"
 #include "core/param_store.h"
+#include "core/product_info.h"
+#include "core/sd_card_state.h"
 
 namespace {
+
+constexpr uint32_t kShowBlinking = kDisplayAdd | kDisplaySlowBlink;
+
+bool relayMode(const char* token)
+{
+    return params::relay_ctrl()->equalsToken(token);
+}
+
+// Switching `zyt_poff_<n>` on powers port n off.
+void portPowerChanged(Param& p)
+{
+    if (!(p.flags() & kFeaturePortPower))
+        return;
+    int port = atoi(p.name() + strlen("zyt_poff_"));
+    if (port < 1 || static_cast<uint32_t>(port) > productInfo().usb_ports_phy)
+        return;
+    boardDevice().setPortPower(port - 1, p.isOff());
+}
 
 // Leaving a relay mode forgets the events counted under the old one.
 void relayModeChanged(Param&)
 {
-    Param* eves = ParamStore::findAny("relay_eves");
-    if (eves && eves->paramClass() == ParamClass::Int)
-        static_cast<IntParam*>(eves)->setChecked(0);
+    boardDevice().setRelay(relayMode("fix") ? params::relay_on()->isOn() : 0);
+    params::relay_eves()->setChecked(0);
+}
+
+void relayOnChanged(Param& p)
+{
+    if (relayMode("fix"))
+        boardDevice().setRelay(p.isOn());
+}
+
+void relayStateRuleChanged(Param&)
+{
+    if (relayMode("stat"))
+        boardDevice().setRelay(0);
+}
+
+void relayEventRuleChanged(Param&)
+{
+    if (!relayMode("stat"))
+        boardDevice().setRelay(0);
+}
+
+void defaultDisplayTextChanged(Param& p)
+{
+    std::string text = p.text();
+    if (text.size() >= 2)
+        boardDevice().setDisplayEntry(text[0], text[1], 0);
+}
+
+void supplyDisplayChanged(Param& p)
+{
+    if (p.isOff()) {
+        boardDevice().setDisplayEntry('E', '1', kDisplayRemove);
+        return;
+    }
+    // Only the supply bits: the lock bit must not turn this entry into a
+    // lock of its own over "RS" or "DL".
+    uint32_t missing = boardDevice().displayStateFlags() & (kSupply1Missing | kSupply2Missing);
+    if (missing)
+        boardDevice().setDisplayEntry('E', '1', missing | kShowBlinking);
+}
+
+void sdCardDisplayChanged(Param& p)
+{
+    if (p.isOff()) {
+        for (char code : {'2', '3', '4'})
+            boardDevice().setDisplayEntry('E', code, kDisplayRemove);
+        return;
+    }
+    switch (sdCardState()) {
+    case kSdCardUnusable: boardDevice().setDisplayEntry('E', '2', kShowBlinking); break;
+    case kSdCardWriteProtected: boardDevice().setDisplayEntry('E', '3', kShowBlinking); break;
+    case kSdCardRemoved: boardDevice().setDisplayEntry('E', '4', kShowBlinking); break;
+    default: break;
+    }
 }
 
 struct ChangeEffect {
-    const char* name;  // exact parameter name
+    const char* name;  // the parameter's name, or the start of it
+    bool prefix;
     void (*apply)(Param& p);
 };
 
 const ChangeEffect changeEffects[] = {
-    {"relay_ctrl", relayModeChanged},
+    {"zyt_poff_", true, portPowerChanged},
+    {"relay_ctrl", false, relayModeChanged},
+    {"relay_on", false, relayOnChanged},
+    {"relay_stat_", true, relayStateRuleChanged},
+    {"relay_eve_", true, relayEventRuleChanged},
+    {"disp_def", false, defaultDisplayTextChanged},
+    {"disp_pwr", false, supplyDisplayChanged},
+    {"disp_sdc", false, sdCardDisplayChanged},
 };
+
+bool matches(const ChangeEffect& e, const char* name)
+{
+    return e.prefix ? strncmp(name, e.name, strlen(e.name)) == 0 : strcmp(name, e.name) == 0;
+}
 
 }  // namespace
 
 void applyParamChangeEffects(Param& p)
 {
     for (const ChangeEffect& e : changeEffects) {
-        if (std::strcmp(p.name(), e.name) == 0)
+        if (matches(e, p.name())) {
             e.apply(p);
+            return;
+        }
     }
 }
