@@ -7,7 +7,6 @@
 
 #include "core/board_device.h"
 #include "core/model_features.h"
-#include "core/param_handles.h"
 #include "core/param_store.h"
 #include "core/product_info.h"
 #include "core/sd_card_state.h"
@@ -16,9 +15,18 @@ namespace {
 
 constexpr uint32_t kShowBlinking = kDisplayAdd | kDisplaySlowBlink;
 
+// Looked up in the store, like the parameter whose change is collected.
+template <typename T>
+T* storeParam(const char* name, ParamClass cls)
+{
+    Param* p = ParamStore::findAny(name);
+    return p && p->paramClass() == cls ? static_cast<T*>(p) : nullptr;
+}
+
 bool relayMode(const char* token)
 {
-    return params::relay_ctrl()->equalsToken(token);
+    P3List* mode = storeParam<P3List>("relay_ctrl", ParamClass::List);
+    return mode && mode->equalsToken(token);
 }
 
 // Switching `zyt_poff_<n>` on powers port n off.
@@ -35,8 +43,10 @@ void portPowerChanged(Param& p)
 // Leaving a relay mode forgets the events counted under the old one.
 void relayModeChanged(Param&)
 {
-    boardDevice().setRelay(relayMode("fix") ? params::relay_on()->isOn() : 0);
-    params::relay_eves()->setChecked(0);
+    Param* relayOn = ParamStore::findAny("relay_on");
+    boardDevice().setRelay(relayMode("fix") && relayOn && relayOn->isOn());
+    if (IntParam* eves = storeParam<IntParam>("relay_eves", ParamClass::Int))
+        eves->setChecked(0);
 }
 
 void relayOnChanged(Param& p)
