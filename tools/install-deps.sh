@@ -18,8 +18,11 @@ PACKAGES=(
     # whole-program tests and the network-namespace harness
     python3 python3-pytest
     iproute2 iputils-ping procps psmisc util-linux
+    rsyslog
     # read-only image and FAT images
     squashfs-tools mtools dosfstools
+    # the real-USB guest (QEMU)
+    qemu-system-x86 busybox-static
     curl perl
 )
 

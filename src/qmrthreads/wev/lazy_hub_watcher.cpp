@@ -1,5 +1,7 @@
 #include "lazy_hub_watcher.h"
 
+#include "core/resolv_conf.h"
+
 uint32_t LazyHubWatcher::onMessage(TaskMessage* msg)
 {
     if (msg->code & MSG_NETWORK_CHANGED)
@@ -11,6 +13,7 @@ bool LazyHubWatcher::handleNetworkChange()
 {
     if (!networkChanged_.exchange(0))
         return false;
+    writeResolvConf();
     return true;
 }
 

@@ -5,11 +5,16 @@
 #include "core/gpio_task.h"
 #include "core/kernel_setting.h"
 #include "core/model_features.h"
+#include "core/net_interface.h"
+#include "core/product_info.h"
+#include "core/resolv_conf.h"
+#include "core/sock_addr.h"
 #include "core/param_handles.h"
 #include "core/param_store.h"
 #include "core/root_path.h"
 #include "core/romfs_mount.h"
 #include "core/signals.h"
+#include "core/syslog_client.h"
 #include "core/start_state.h"
 #include "core/task.h"
 #include "core/static_setup.h"
@@ -81,6 +86,121 @@ void startBlinkerOnSimpleDriver()
         startBlinkerTask(&boardDevice());
 }
 
+constexpr uint32_t kTwoPhyProduct = 353;
+constexpr uint32_t kPhyProbeProduct = 330;
+constexpr uint32_t kNoLinkPollProduct = 357;
+
+void pauseMs(long ms)
+{
+    const timespec pause{ms / 1000, (ms % 1000) * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+}
+
+bool wiredLinkUp()
+{
+    if (productInfo().product_id == kTwoPhyProduct)
+        return wiredInterface().isRunning() > 0;
+    int mask = 0;
+    return wiredInterface().linkStatus(&mask) > 0 && mask != 0;
+}
+
+void bringUpWiredInterface()
+{
+    NetInterface& eth0 = wiredInterface();
+    eth0.setName("eth0");
+    eth0.openSocket();
+    eth0.up();
+    while (eth0.isUp() <= 0 && shutdownRequests() == 0) {
+        pauseMs(100);
+        eth0.up();
+    }
+}
+
+bool hasWlanHardware()
+{
+    return (productInfo().compat_id & COMPAT_WLAN_BITS) != 0;
+}
+
+// Decides whether the box runs on the wired port, and waits for its link
+// when there is nothing else to run on. Sets the link-poll flag.
+void decideWiredLink(SupervisionState& state)
+{
+    const bool wlan = hasWlanHardware() && params::wifi()->isOn();
+    state.wiredInUse = !wlan;
+    if (wlan) {
+        uint32_t product = productInfo().product_id;
+        state.linkPoll = product == kPhyProbeProduct ? wiredInterface().probePhy() > 0
+                         : product != kNoLinkPollProduct;
+        for (int i = 0; state.linkPoll && i < 4 && !state.wiredInUse; ++i) {
+            if (i > 0)
+                pauseMs(1000);
+            state.wiredInUse = wiredLinkUp();
+        }
+        return;
+    }
+    while (!wiredLinkUp() && shutdownRequests() == 0)
+        pauseMs(500);
+    state.linkPoll = true;
+}
+
+void setCurrentInterfaceForLink(const SupervisionState&)
+{
+    setCurrentInterface(&wiredInterface());
+    params::wifi_onair()->set("off", -1);
+}
+
+void bringUpCurrentInterface()
+{
+    NetInterface* cur = currentInterface();
+    cur->up();
+    writeResolvConf();
+}
+
+void setIpv4Address()
+{
+    NetInterface* cur = currentInterface();
+    if (!params::ip_addr()->hasValue()) {
+        SockAddr zeroconf;
+        zeroconf.makeZeroconf(*cur);
+        params::ip_addr()->setAddress(zeroconf);
+        params::ip_setby()->set("zconf", -1);
+    }
+    SockAddr address = params::ip_addr()->address();
+    address.applyAsAddress(*cur, nullptr, true);
+    if (address.isLinkLocal()) {
+        cur->routeLinkLocal();
+        fprintf(stderr, "### ZeroConf IP:%s setup linklocal configuration ###\n", params::ip_addr()->text().c_str());
+        return;
+    }
+    if (params::ip_gate()->hasValue()) {
+        params::ip_gate()->address().applyAsGateway(*cur, true);
+        fprintf(stderr, "### Non Zeronf IP:%s setup default Gate:%s ###\n", params::ip_addr()->text().c_str(),
+                params::ip_gate()->text().c_str());
+    }
+}
+
+void applyVlans()
+{
+    if (params::sw_features()->value() & kFeatureIp4Vlan)
+        currentInterface()->applyVlanParams();
+}
+
+void announceAddress()
+{
+    currentInterface()->sendGratuitousArp(params::ip_addr()->address());
+}
+
+void takeNetworkDown()
+{
+    NetInterface* cur = currentInterface();
+    if (!cur)
+        return;
+    cur->setAddress(SockAddr::parse("0.0.0.0"));
+    cur->down();
+    if (params::sw_features()->value() & kFeatureAccessControl)
+        cur->removeAllSlots();
+}
+
 void mountReadOnlyImage()
 {
     if (mountRomfs())
@@ -98,7 +218,7 @@ void applyDefaultPorts()
 void printBanner()
 {
     fprintf(stderr, "\n#\n##\n#### %s Master running on %s ip:%s/%s HTTP:%d HTTPS:%d KickOff:%d ####\n##\n#\n",
-            "wev", "eth0", params::ip_addr()->text().c_str(), params::ip_mask()->text().c_str(),
+            "wev", currentInterface()->name(), params::ip_addr()->text().c_str(), params::ip_mask()->text().c_str(),
             httpPort(), httpsPort(), startCounter());
 }
 
@@ -108,17 +228,20 @@ void startTasks()
     startBlinkerOnSimpleDriver();
 }
 
-SupervisionState finishStartUp()
+void finishStartUp(SupervisionState& state)
 {
-    SupervisionState state;
     state.lastSecond = boardTicks();
-    return state;
+    announceAddress();
 }
 
 int endSequence()
 {
     // Tasks may still run after the stop time-out: shared objects stay alive
     // and the process ends without running static destructors.
+    // The syslog client says goodbye while the interface still has its
+    // address; afterwards nothing it sends could leave the box.
+    SysLog::shutdown();
+    takeNetworkDown();
     boardDevice().close();
     switchRomfs();
     fflush(stdout);
@@ -139,15 +262,23 @@ int runBox()
     setDirtyPageIntervals();
     countBoot();
     openBoard();
+    bringUpWiredInterface();
+    SupervisionState state;
+    decideWiredLink(state);
 
     installStopSignalHandlers();
+    setCurrentInterfaceForLink(state);
     applyDefaultPorts();
     printBanner();
     mountReadOnlyImage();
     initMessageCatalogue();
+    bringUpCurrentInterface();
+    setIpv4Address();
+    applyVlans();
+    SysLog::start();
 
     startTasks();
-    SupervisionState state = finishStartUp();
+    finishStartUp(state);
 
     superviseTasks(state);
     return endSequence();

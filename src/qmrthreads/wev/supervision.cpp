@@ -2,6 +2,7 @@
 
 #include "core/board_device.h"
 #include "core/cpu_load.h"
+#include "core/net_interface.h"
 #include "core/param_handles.h"
 #include "core/param_store.h"
 #include "core/product_info.h"
@@ -40,6 +41,7 @@ void onceASecond(SupervisionState& state)
     sampleCpuLoad(state);
     if (++state.secondPasses % 2 == 0)
         boardDevice().pollPowerInputs();
+    pollWiredLink(state);
     state.lastSecond = boardTicks();
 }
 
@@ -51,6 +53,33 @@ bool cpuLoadSampleDue(int& countdown, int periodSeconds)
         return false;
     countdown = periodSeconds;
     return periodSeconds != 0;
+}
+
+void pollWiredLink(SupervisionState& state)
+{
+    constexpr int kBothPhysLinked = 0x11;
+    if (state.lastLinkMask < 0)
+        state.lastLinkMask = productInfo().product_id == 353 ? kBothPhysLinked : 0x10;
+    int mask = 0;
+    if (wiredInterface().linkStatus(&mask) < 0)
+        mask = 0;
+    // A box with WLAN that chose its interface at start-up by the wired link
+    // starts again to choose anew when that link comes or goes.
+    const bool couldRunOnWlan = (productInfo().compat_id & COMPAT_WLAN_BITS) && params::wifi()->isOn();
+    if (state.linkPoll && couldRunOnWlan && (mask != 0) != state.wiredInUse)
+        requestStop();
+    if (mask == state.lastLinkMask)
+        return;
+    if (params::disp_lnk()->isOn()) {
+        if (mask == kBothPhysLinked)
+            boardDevice().setDisplayEntry('E', '5', kDisplayRemove);
+        else
+            boardDevice().setDisplayEntry('E', '5', kDisplayAdd | kDisplaySlowBlink);
+    }
+    // Once per change, not every second while the link is incomplete.
+    if (mask != kBothPhysLinked && params::beepLnk()->isOn())
+        boardDevice().beep(0);
+    state.lastLinkMask = mask;
 }
 
 void pollCardReader(SupervisionState& state)

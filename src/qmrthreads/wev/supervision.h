@@ -12,8 +12,15 @@ struct SupervisionState {
     int secondPasses = 0;        // once-a-second passes so far
     int cardState = -1;          // last card-reader state (-1 = not read yet)
     int rememberedPortLed = 0;   // LED state of port 0 while a card was in
+    bool wiredInUse = true;      // the box runs on its wired port
+    bool linkPoll = false;       // the wired link is watched
+    int lastLinkMask = -1;       // last wired link mask (-1 = not read yet)
     bool shutdownStarted = false;
 };
+
+// The wired link, once a second: a change is shown on the display, beeped
+// when asked for, and on a box that chose WLAN at start-up makes it restart.
+void pollWiredLink(SupervisionState& state);
 
 // Counts the CPU-load countdown down by one second; when it has run out it is
 // reloaded from the sampling period, and true means: take a sample now. A

@@ -1,7 +1,14 @@
 #include "core/mac_address.h"
 
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstring>
+
+#include "core/sock_addr.h"
 
 namespace {
 
@@ -99,4 +106,58 @@ int macPrint(const uint8_t mac[kMacBytes], FILE* out)
 bool macEquals(const uint8_t a[kMacBytes], const uint8_t b[kMacBytes])
 {
     return std::memcmp(a, b, kMacBytes) == 0;
+}
+
+const char* macToTextUpper(const uint8_t mac[kMacBytes])
+{
+    thread_local char text[kMacTextSize];
+    std::snprintf(text, sizeof(text), "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    return text;
+}
+
+void macForIpv4Multicast(uint8_t out[kMacBytes], const SockAddr& group)
+{
+    const uint32_t word = group.ipv4Value();
+    const uint8_t* octets = reinterpret_cast<const uint8_t*>(&word);
+    out[0] = 0x01;
+    out[1] = 0x00;
+    out[2] = 0x5e;
+    out[3] = octets[1] & 0x7f;
+    out[4] = octets[2];
+    out[5] = octets[3];
+}
+
+int readInterfaceMac(uint8_t out[kMacBytes], const char* name)
+{
+    std::memset(out, 0, kMacBytes);
+    if (!name)
+        name = "eth0";
+    if (std::strlen(name) >= IFNAMSIZ)
+        return 0;
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    ifreq req{};
+    std::memcpy(req.ifr_name, name, std::strlen(name));
+    const int rc = ioctl(fd, SIOCGIFHWADDR, &req);
+    close(fd);
+    if (rc != 0)
+        return 0;
+    macAssign(out, req.ifr_hwaddr);
+    return 1;
+}
+
+void macCopy(uint8_t dst[kMacBytes], const uint8_t src[kMacBytes])
+{
+    std::memmove(dst, src, kMacBytes);
+}
+
+void macCopyBytes(uint8_t dst[kMacBytes], const void* bytes)
+{
+    std::memmove(dst, bytes, kMacBytes);
+}
+
+void macAssign(uint8_t dst[kMacBytes], const sockaddr& hwaddr)
+{
+    std::memcpy(dst, hwaddr.sa_data, kMacBytes);
 }

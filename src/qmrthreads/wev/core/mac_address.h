@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 
+struct sockaddr;
+struct SockAddr;
+
 constexpr size_t kMacBytes = 6;
 // "xx:xx:xx:xx:xx:xx" and its terminator.
 constexpr size_t kMacTextSize = 18;
@@ -25,6 +28,25 @@ int macParse(uint8_t mac[kMacBytes], const char* text);
 // writes nothing (terminates when size > 0) and returns 0. Returns 17.
 int macToText(const uint8_t mac[kMacBytes], char* buffer, size_t size);
 int macPrint(const uint8_t mac[kMacBytes], FILE* out);
+// Upper-case "%02X:...:%02X" in a buffer of the calling thread, overwritten
+// by its next call.
+const char* macToTextUpper(const uint8_t mac[kMacBytes]);
+
+// 01:00:5e followed by the group's second octet without its top bit, its
+// third and its fourth octet.
+void macForIpv4Multicast(uint8_t out[kMacBytes], const SockAddr& group);
+
+// The six hardware address bytes of an interface (SIOCGIFHWADDR on a
+// temporary socket); "eth0" when name is null. out is zeroed first and stays
+// so when the name is longer than 15 characters or the request fails.
+// 1 when read, else 0.
+int readInterfaceMac(uint8_t out[kMacBytes], const char* name);
 
 bool macEquals(const uint8_t a[kMacBytes], const uint8_t b[kMacBytes]);
 inline bool macDiffers(const uint8_t a[kMacBytes], const uint8_t b[kMacBytes]) { return !macEquals(a, b); }
+
+void macCopy(uint8_t dst[kMacBytes], const uint8_t src[kMacBytes]);
+// From a byte array that need not be aligned or terminated.
+void macCopyBytes(uint8_t dst[kMacBytes], const void* bytes);
+// From a hardware address record (the sa_data of an interface request).
+void macAssign(uint8_t dst[kMacBytes], const sockaddr& hwaddr);

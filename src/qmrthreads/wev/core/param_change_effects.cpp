@@ -2,6 +2,7 @@
 // the subsystems they reach are wired up in one place.
 #include "core/param_change_effects.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,6 +11,7 @@
 #include "core/param_store.h"
 #include "core/product_info.h"
 #include "core/sd_card_state.h"
+#include "core/syslog_client.h"
 
 namespace {
 
@@ -27,6 +29,13 @@ bool relayMode(const char* token)
 {
     P3List* mode = storeParam<P3List>("relay_ctrl", ParamClass::List);
     return mode && mode->equalsToken(token);
+}
+
+void syslogChanged(Param& p)
+{
+    fprintf(stderr, "%s syslogd:%d doRestart by %s\n", "resetModified", SysLog::isRunning() ? 1 : 0, p.name());
+    SysLog::shutdown();
+    SysLog::start();
 }
 
 // Switching `zyt_poff_<n>` on powers port n off.
@@ -109,6 +118,9 @@ struct ChangeEffect {
 };
 
 const ChangeEffect changeEffects[] = {
+    {"syslog", false, syslogChanged},
+    {"syslog_ipa", false, syslogChanged},
+    {"syslog_upo", false, syslogChanged},
     {"zyt_poff_", true, portPowerChanged},
     {"relay_ctrl", false, relayModeChanged},
     {"relay_on", false, relayOnChanged},

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <memory>
 
 SockAddr SockAddr::parse(const char* text)
 {
@@ -167,6 +168,29 @@ std::string SockAddr::str() const
     char text[kSockAddrTextSize];
     toString(text, sizeof(text));
     return text;
+}
+
+namespace {
+
+// Each thread has its own ring, made on its first text: another thread's
+// texts can never overwrite one that is still being read, however the
+// threads are scheduled.
+struct TextRing {
+    char buffers[kSockAddrTextBuffers][kSockAddrTextBufferSize];
+    unsigned last = 0;
+};
+thread_local std::unique_ptr<TextRing> textRing;
+
+}  // namespace
+
+const char* SockAddr::text() const
+{
+    if (!textRing)
+        textRing = std::make_unique<TextRing>();
+    textRing->last = (textRing->last + 1) % kSockAddrTextBuffers;
+    char* buffer = textRing->buffers[textRing->last];
+    toString(buffer, kSockAddrTextBufferSize);
+    return buffer;
 }
 
 int SockAddr::print(FILE* out) const

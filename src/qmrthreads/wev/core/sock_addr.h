@@ -12,6 +12,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+class NetInterface;
+
 struct SockAddr {
     union {
         sockaddr sa;
@@ -72,8 +74,40 @@ struct SockAddr {
     // when size > 0; returns the length written.
     int toString(char* buffer, size_t size) const;
     std::string str() const;
+    // The text in the next of the calling thread's 16 buffers, so a caller
+    // may hold up to 16 texts at once (several addresses in one message). A
+    // text stays valid until the same thread has made 16 further texts.
+    const char* text() const;
     // The text written with "%s"; returns fprintf's result.
     int print(FILE* out) const;
+
+    // Name look-up: an address text that is usable is taken as it is;
+    // otherwise, with `dns` on, the name service under the resolver mutex.
+    // 1 with the address filled; 0 when nothing was found (the family stays,
+    // the rest of the first 16 bytes is cleared).
+    int resolve(const char* name);
+
+    // The classful mask of an IPv4 address's first octet: below 128 /8,
+    // below 192 /16, below 224 /24, else 0.0.0.0.
+    SockAddr classfulNetmask() const;
+
+    // Put this IPv4 value on the interface's own device; with store set it
+    // also goes into its parameter. IPv6 values are refused with 0.
+    // Address: `ip_addr` (and `ip_setby` := setBy when given), then the
+    // netmask: `ip_mask` when set and the address is not link-local, else the
+    // classful mask (stored in `ip_mask`). Returns the netmask's result, 0
+    // when the address itself could not be set.
+    int applyAsAddress(NetInterface& iface, const char* setBy, bool store) const;
+    // A mask whose last octet is odd is refused (0) before the kernel sees
+    // it; `ip_mask` takes only a mask the interface accepted.
+    int applyAsNetmask(NetInterface& iface, bool store) const;
+    // A set, non-link-local gateway first replaces the interface's default
+    // route; an empty value gives an on-link default route.
+    int applyAsGateway(NetInterface& iface, bool store) const;
+
+    // The next ZeroConf candidate 169.254.x.y (x, y in 1..253) from the
+    // interface's MAC and the previous candidate.
+    void makeZeroconf(NetInterface& iface);
 };
 
 static_assert(sizeof(SockAddr) == 28, "SockAddr keeps the 28-byte socket address layout");
@@ -81,3 +115,10 @@ static_assert(sizeof(SockAddr) == 28, "SockAddr keeps the 28-byte socket address
 // Longest text toString gives (an IPv6 address with an IPv4 tail) plus its
 // terminator.
 constexpr size_t kSockAddrTextSize = INET6_ADDRSTRLEN;
+
+// The text buffers of SockAddr::text(), per thread.
+constexpr int kSockAddrTextBuffers = 16;
+constexpr size_t kSockAddrTextBufferSize = 1025;
+
+// Tests: the next ZeroConf candidate is computed as after a fresh start.
+void resetZeroconfForTest();
