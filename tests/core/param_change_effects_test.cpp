@@ -89,6 +89,13 @@ TEST_F(ChangeEffects, DisplayTextsFollowTheirSwitches)
     resetModified();
     EXPECT_NE(params::disp_erVals()->text().find("E1"), std::string::npos);
 
+    // The link code goes with its switch.
+    ASSERT_EQ(boardDevice().setDisplayEntry('E', '5', kDisplayAdd | kDisplaySlowBlink), 1);
+    EXPECT_NE(params::disp_erVals()->text().find("E5"), std::string::npos);
+    params::disp_lnk()->set("off", -1);
+    resetModified();
+    EXPECT_EQ(params::disp_erVals()->text().find("E5"), std::string::npos);
+
     // No card: E4 while the SD card switch is on.
     params::disp_sdc()->set("off", -1);
     resetModified();

@@ -8,6 +8,7 @@
 
 #include "core/board_device.h"
 #include "core/model_features.h"
+#include "core/net_interface.h"
 #include "core/param_store.h"
 #include "core/product_info.h"
 #include "core/sd_card_state.h"
@@ -96,6 +97,20 @@ void supplyDisplayChanged(Param& p)
         boardDevice().setDisplayEntry('E', '1', missing | kShowBlinking);
 }
 
+void linkDisplayChanged(Param& p)
+{
+    if (p.isOff()) {
+        boardDevice().setDisplayEntry('E', '5', kDisplayRemove);
+        return;
+    }
+    constexpr int kBothPhysLinked = 0x11;  // a failed reading leaves this
+    int mask = kBothPhysLinked;
+    if (wiredInterface().linkStatus(&mask) < 0)
+        mask = kBothPhysLinked;
+    if (mask != kBothPhysLinked)
+        boardDevice().setDisplayEntry('E', '5', kShowBlinking);
+}
+
 void sdCardDisplayChanged(Param& p)
 {
     if (p.isOff()) {
@@ -128,6 +143,7 @@ const ChangeEffect changeEffects[] = {
     {"relay_eve_", true, relayEventRuleChanged},
     {"disp_def", false, defaultDisplayTextChanged},
     {"disp_pwr", false, supplyDisplayChanged},
+    {"disp_lnk", false, linkDisplayChanged},
     {"disp_sdc", false, sdCardDisplayChanged},
 };
 
