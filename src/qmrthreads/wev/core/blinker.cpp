@@ -2,6 +2,7 @@
 
 #include "core/board_device.h"
 #include "core/param_handles.h"
+#include "core/signal_line.h"
 #include "core/start_state.h"
 
 #include <atomic>
@@ -60,42 +61,6 @@ bool addressUsable()
     return address->hasValue() && !address->isLinkLocal();
 }
 
-// Text assembly for the signal handler: no locks, no allocation.
-struct SignalLine {
-    char buf[160];
-    size_t len = 0;
-    void add(const char* s)
-    {
-        while (s && *s && len < sizeof buf)
-            buf[len++] = *s++;
-    }
-    void addInt(int v)
-    {
-        char tmp[12];
-        int n = 0;
-        unsigned u = v < 0 ? 0u - static_cast<unsigned>(v) : static_cast<unsigned>(v);
-        do {
-            tmp[n++] = static_cast<char>('0' + u % 10);
-            u /= 10;
-        } while (u);
-        if (v < 0)
-            tmp[n++] = '-';
-        while (n > 0 && len < sizeof buf)
-            buf[len++] = tmp[--n];
-    }
-    void write(int fd) const
-    {
-        size_t off = 0;
-        while (off < len) {
-            ssize_t n = ::write(fd, buf + off, len - off);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return;
-            off += static_cast<size_t>(n);
-        }
-    }
-};
 
 } // namespace
 
@@ -116,16 +81,7 @@ void testSigHandler(int sig)
     int savedErrno = errno;
     identifySteps.store(kIdentifySteps);
     SignalLine line;
-    line.add("testSigHandler");
-    line.add("(");
-    line.addInt(sig);
-    line.add(") <");
-    line.add(currentTaskName());
-    line.add("> shutdowns:");
-    line.addInt(shutdownRequests());
-    line.add(" sigInts:");
-    line.addInt(sigIntCount());
-    line.add("\n");
+    line.addSignalReport("testSigHandler", sig, currentTaskName(), shutdownRequests(), sigIntCount());
     line.write(STDERR_FILENO);
     errno = savedErrno;
 }

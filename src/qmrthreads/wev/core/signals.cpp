@@ -1,5 +1,6 @@
 #include "core/signals.h"
 
+#include "core/signal_line.h"
 #include "core/start_state.h"
 #include "core/task.h"
 #include "core/tick_clock.h"
@@ -14,42 +15,6 @@
 
 namespace {
 
-// Signal-safe text assembly: no locks, no allocation.
-struct SafeLine {
-    char buf[256];
-    size_t len = 0;
-    void add(const char* s)
-    {
-        while (*s && len < sizeof buf - 1)
-            buf[len++] = *s++;
-    }
-    void addInt(long v)
-    {
-        char tmp[24];
-        int n = 0;
-        bool neg = v < 0;
-        unsigned long u = neg ? 0ul - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
-        do {
-            tmp[n++] = static_cast<char>('0' + u % 10);
-            u /= 10;
-        } while (u);
-        if (neg)
-            tmp[n++] = '-';
-        while (n > 0 && len < sizeof buf - 1)
-            buf[len++] = tmp[--n];
-    }
-    void write(int fd)
-    {
-        size_t off = 0;
-        while (off < len) {
-            ssize_t n = ::write(fd, buf + off, len - off);
-            if (n <= 0 && errno != EINTR)
-                return;
-            if (n > 0)
-                off += static_cast<size_t>(n);
-        }
-    }
-};
 
 const char* signalLabel(int sig)
 {
@@ -97,17 +62,8 @@ void onTermSignal(int sig)
         setShutdownTick(monotonicTicksForSignal());
         requestStop();
     }
-    SafeLine line;
-    line.add(signalLabel(sig));
-    line.add("(");
-    line.addInt(sig);
-    line.add(") <");
-    line.add(currentTaskName());
-    line.add("> shutdowns:");
-    line.addInt(shutdownRequests());
-    line.add(" sigInts:");
-    line.addInt(sigIntCount());
-    line.add("\n");
+    SignalLine line;
+    line.addSignalReport(signalLabel(sig), sig, currentTaskName(), shutdownRequests(), sigIntCount());
     line.write(STDERR_FILENO);
     errno = savedErrno;
 }
