@@ -1,5 +1,7 @@
 #include "core/load_graph.h"
 
+#include "core/file_replace.h"
+
 #include "core/root_path.h"
 
 #include <algorithm>
@@ -27,20 +29,6 @@ void put32(uint8_t* p, uint32_t v)
 {
     put16(p, v);
     put16(p + 2, v >> 16);
-}
-
-bool writeAll(int fd, const uint8_t* data, size_t n)
-{
-    while (n > 0) {
-        ssize_t put = ::write(fd, data, n);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        data += put;
-        n -= static_cast<size_t>(put);
-    }
-    return true;
 }
 
 } // namespace
@@ -121,17 +109,9 @@ int BmpImage::write(const uint8_t* cpu, const uint8_t* memory, const uint8_t* me
     encodeHeaders(headers);
     // Written aside and renamed: a page being served never sees half a graph.
     std::string path = boxPath("/tmp/tmp.bmp");
-    std::string temp = path + ".new";
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, GRAPH_MODE);
-    if (fd < 0)
+    std::string content(reinterpret_cast<const char*>(headers), sizeof headers);
+    content.append(reinterpret_cast<const char*>(pixels_.data()), pixels_.size());
+    if (!replaceFile(path, content, GRAPH_MODE, false).ok())
         return 0;
-    bool ok = fchmod(fd, GRAPH_MODE) == 0 && writeAll(fd, headers, sizeof headers) &&
-              writeAll(fd, pixels_.data(), pixels_.size());
-    if (close(fd) != 0)
-        ok = false;
-    if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
-        unlink(temp.c_str());
-        return 0;
-    }
     return 1;
 }

@@ -1,6 +1,7 @@
 // The parameter file: one " name = value" line per saved parameter, names
 // right-aligned to the longest one. Written through a temporary file and a
 // rename so that a crash or power loss leaves the old file or the new one.
+#include "core/file_replace.h"
 #include "core/param_store.h"
 
 #include <fcntl.h>
@@ -69,71 +70,20 @@ bool renderFile(std::string* out)
     return ok && closed;
 }
 
-bool writeAll(int fd, const std::string& content)
-{
-    size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        done += size_t(n);
-    }
-    return true;
-}
-
-// The rename is durable only once the directory entry itself is on disk.
-void syncDirectoryOf(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
 void reportSaveFailure(const char* what, const std::string& path, int err)
 {
     std::fprintf(stderr, "ParamStore::save: %s %s: %s\n", what, path.c_str(), std::strerror(err));
 }
 
-int replaceFile(const std::string& path, const std::string& content)
+// The file holds passwords and keys in clear: 0600 whatever the umask.
+int saveFileContent(const std::string& path, const std::string& content)
 {
-    const std::string tmp = path + ".tmp";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        reportSaveFailure("cannot create", tmp, errno);
-        return -1;
-    }
-    // The file holds passwords and keys in clear: 0600 whatever the umask
-    // and whatever mode an old temporary file had.
-    int err = 0;
-    if (::fchmod(fd, 0600) != 0)
-        err = errno;
-    else if (!writeAll(fd, content))
-        err = errno ? errno : EIO;
-    else if (::fsync(fd) != 0)
-        err = errno;
-    if (::close(fd) != 0 && err == 0)
-        err = errno;
-    if (err != 0) {
-        reportSaveFailure("cannot write", tmp, err);
-        ::unlink(tmp.c_str());
-        return -1;
-    }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        reportSaveFailure("cannot rename to", path, errno);
-        ::unlink(tmp.c_str());
-        return -1;
-    }
-    syncDirectoryOf(path);
-    return 0;
+    FileReplaceResult r = replaceFile(path, content, 0600, true);
+    if (r.ok())
+        return 0;
+    const char* what = r.step[0] == 'c' ? "cannot create" : r.step[0] == 'w' ? "cannot write" : "cannot rename to";
+    reportSaveFailure(what, r.step[0] == 'r' ? path : path + ".tmp", r.error);
+    return -1;
 }
 
 }  // namespace
@@ -177,11 +127,11 @@ int ParamStore::save(const char* path)
         std::fprintf(stderr, "ParamStore::save: cannot render %s\n", path);
         return -1;
     }
-    if (replaceFile(path, content) != 0)
+    if (saveFileContent(path, content) != 0)
         return -1;
     if (!sdCopyWanted())
         return 0;
-    const int rc = replaceFile(paramFileSdPath(), content);
+    const int rc = saveFileContent(paramFileSdPath(), content);
     if (rc == 0)
         writeLogFile("/var/slot1");
     ::sync();

@@ -54,6 +54,7 @@
 // "1" a long press.
 #include "platform/board_driver.h"
 
+#include "core/file_replace.h"
 #include "core/product_info.h"
 #include "core/root_path.h"
 
@@ -239,27 +240,8 @@ void publishState(SimBoard& b)
     std::string text = stateText(b);
     if (text == b.lastState)
         return;
-    std::string path = simFile("state");
-    std::string tmp = path + ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    if (!replaceFile(simFile("state"), text, 0644, false).ok())
         return;
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    ::close(fd);
-    if (left != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
-        unlink(tmp.c_str());
-        return;
-    }
     b.lastState = text;
 }
 

@@ -4,6 +4,7 @@
 #include "platform/usb_sim_host.h"
 #include "platform/usb_sim_layout.h"
 
+#include "core/file_replace.h"
 #include "core/product_info.h"
 #include "core/root_path.h"
 
@@ -221,19 +222,9 @@ std::mutex& queueMutex()
     return *mutex;
 }
 
-bool writeWhole(const std::string& path, const std::string& text)
+bool writeTextFile(const std::string& path, const std::string& text)
 {
-    std::string tmp = path + ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ::close(fd);
-    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-        unlink(tmp.c_str());
-        return false;
-    }
-    return true;
+    return replaceFile(path, text, 0644, false).ok();
 }
 
 bool plainName(const char* name)
@@ -267,7 +258,7 @@ void writeStateFile()
     std::string text = stateText();
     if (text == last)
         return;
-    if (writeWhole(simDir() + "/state", text))
+    if (writeTextFile(simDir() + "/state", text))
         last = text;
 }
 
@@ -292,7 +283,7 @@ void applyLocked(bool scan)
         std::string line = readCommand(path);
         unlink(path.c_str());
         std::string answer = line.empty() ? errorAnswer("empty command") : runCommand(line);
-        writeWhole(simDir() + "/results/" + name.substr(0, name.size() - 4), answer + "\n");
+        writeTextFile(simDir() + "/results/" + name.substr(0, name.size() - 4), answer + "\n");
     }
     if (scan || !names.empty())
         writeStateFile();

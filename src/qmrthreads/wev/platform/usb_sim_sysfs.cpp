@@ -1,5 +1,6 @@
 #include "platform/usb_sim_sysfs.h"
 
+#include "core/file_replace.h"
 #include "core/root_path.h"
 
 #include <cerrno>
@@ -40,30 +41,9 @@ void removeTree(const std::string& path)
     std::filesystem::remove_all(path, ec);
 }
 
-// Replaces a file in one step.
 bool writeFile(const std::string& path, const void* data, size_t size)
 {
-    std::string tmp = path + ".new";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0444);
-    if (fd < 0)
-        return false;
-    const char* p = static_cast<const char*>(data);
-    size_t left = size;
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    ::close(fd);
-    if (left != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
-        unlink(tmp.c_str());
-        return false;
-    }
-    return true;
+    return replaceFile(path, std::string_view(static_cast<const char*>(data), size), 0444, false).ok();
 }
 
 bool writeText(const std::string& dir, const char* name, const std::string& text)
