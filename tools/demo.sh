@@ -82,6 +82,18 @@ EOF
     )
 }
 
+# The simulated USB devices the box starts with, one on each of the first
+# three ports. The commands wait in the root until the program's first device
+# scan takes them in; what an earlier start left queued goes first.
+queue_demo_devices() {
+    local spec
+    rm -f "$ROOT"/dev/usbsim/commands/*.cmd
+    for spec in "loopback port=1" "keyboard port=2" "storage port=3"; do
+        # shellcheck disable=SC2086
+        "$REPO/tools/usbsim-ctl" --root "$ROOT" --no-wait plug $spec >/dev/null
+    done
+}
+
 cmd_start() {
     local pid bin
     if pid=$(running_pid); then
@@ -100,6 +112,7 @@ cmd_start() {
     "$REPO/tools/netns.sh" down "$NS"
     eval "$("$REPO/tools/netns.sh" up "$NS")"
     write_first_params
+    queue_demo_devices
 
     rm -f "$PIDFILE" "$EXITFILE"
     echo "$bin" >"$BINFILE"
