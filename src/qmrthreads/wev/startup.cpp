@@ -2,6 +2,10 @@
 
 #include "core/blinker.h"
 #include "core/board_device.h"
+#include "core/cert_files.h"
+#include "core/cert_generator.h"
+#include "core/cert_store.h"
+#include "core/file_queries.h"
 #include "core/gpio_task.h"
 #include "core/kernel_setting.h"
 #include "core/model_features.h"
@@ -17,6 +21,7 @@
 #include "core/syslog_client.h"
 #include "core/start_state.h"
 #include "core/task.h"
+#include "core/tls_context.h"
 #include "core/static_setup.h"
 #include "core/texts.h"
 #include "core/tick_clock.h"
@@ -201,6 +206,32 @@ void takeNetworkDown()
         cur->removeAllSlots();
 }
 
+long certFileSize(int index)
+{
+    return fileSize(certFilePath(index).c_str(), nullptr, 0, nullptr);
+}
+
+// A private key whose certificate is missing is a left-over of an import that
+// did not finish: remove it, check the root certificate, set up TLS.
+void prepareTls()
+{
+    if (certFileSize(CERT_FPKEY) > 1 && certFileSize(CERT_FSRV) <= 0)
+        deleteCertFile(CERT_FPKEY);
+    tlsInitOnce(checkRootCertificate());
+}
+
+// At the first start the box has no key: the default request is filled in and
+// the key and its self-signed certificate are made in the background.
+void makeFirstKeyPair()
+{
+    CertStore* store = CertStore::instance();
+    if (certFileSize(CERT_PKEY) >= 0)
+        return;
+    fillDefaultCertRequest(store);
+    if (int validated = store->validate(CERT_MODE_SELF_SIGNED))
+        startCertGenerator(validated);
+}
+
 void mountReadOnlyImage()
 {
     if (mountRomfs())
@@ -243,6 +274,7 @@ int endSequence()
     SysLog::shutdown();
     takeNetworkDown();
     boardDevice().close();
+    CertStore::release();
     switchRomfs();
     fflush(stdout);
     fflush(stderr);
@@ -271,6 +303,8 @@ int runBox()
     applyDefaultPorts();
     printBanner();
     mountReadOnlyImage();
+    prepareTls();
+    makeFirstKeyPair();
     initMessageCatalogue();
     bringUpCurrentInterface();
     setIpv4Address();

@@ -1,5 +1,6 @@
 #include "core/sd_mirror.h"
 
+#include "core/cert_files.h"
 #include "core/file_copy.h"
 #include "core/file_queries.h"
 #include "core/dir_list.h"
@@ -31,13 +32,6 @@ constexpr int LOG_WIDTH = 67;
 const char FLASH_DIR[] = "/flash";
 const char CARD_DIR[] = "/var/slot1";
 
-// The certificate store owns these names; the self-signed pair
-// ("/flash/cert_pkey.pem", "/flash/cert_srv.pem") is made anew on every box
-// and so is not mirrored.
-const char* const mirroredCertFiles[] = {
-    "/flash/cert_fpkey.pem", "/flash/cert_rpriv.pem", "/flash/cert_fsrv.pem", "/flash/cert_rcert.pem",
-    "/flash/cert_req.pem",   "/flash/cert_mime.pem",  "/flash/cert_root.pem",
-};
 
 std::atomic<bool> logWritten{false};
 std::atomic<uint64_t> logWrittenTick{0};
@@ -198,7 +192,11 @@ int mirrorCertsToSdCard()
 {
     if (!syncEnabled())
         return 1;
-    for (const char* name : mirroredCertFiles) {
+    // The self-signed pair is made anew on every box and so is not mirrored.
+    for (int index = 0; index < CERT_FILE_COUNT; ++index) {
+        if (!certFileMirrored(index))
+            continue;
+        const char* name = certFiles[index];
         if (fileSize(boxPath(name).c_str(), nullptr, 0, nullptr) < 0)
             continue;
         if (!mirrorToSdCard(name))
