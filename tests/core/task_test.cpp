@@ -396,3 +396,50 @@ TEST(Task, EpollChangeCountCountsAddAndRemoveOnly)
 }
 
 } // namespace
+
+namespace {
+
+// A pipe event whose message an earlier callback of the same batch already
+// consumed must not block the task in a read.
+struct Consumer {
+    EventSource src;
+    Task* task;
+    static int onEvent(EventSource* s, uint32_t)
+    {
+        auto* self = static_cast<Consumer*>(s->owner);
+        char byte;
+        (void)!read(s->fd, &byte, 1);
+        self->task->waitFor(0, -1);  // takes the pending message
+        return 0;
+    }
+};
+
+TEST(Task, PipeEventAfterTheMessageWasTakenDoesNotBlock)
+{
+    std::promise<int> result;
+    std::atomic<int> handled{0};
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    auto* t = new FnTask("batch", [&](FnTask& self) {
+        Consumer consumer{{nullptr, Consumer::onEvent, p[0]}, &self};
+        consumer.src.owner = &consumer;
+        self.addEventSource(&consumer.src, EPOLLIN);
+        // The descriptor becomes ready before the pipe, so its callback runs
+        // first in the batch and takes the message the pipe event announces.
+        (void)!write(p[1], "x", 1);
+        TaskMessage msg{0, 0x20, 0, 0};
+        self.post(&msg);
+        int n = self.pollEvents(5000);
+        self.removeEventSource(p[0]);
+        result.set_value(n);
+    }, [&](TaskMessage*) { ++handled; return 0u; });
+    ASSERT_GT(t->start(20480, 0), 0);
+    auto fut = result.get_future();
+    ASSERT_EQ(fut.wait_for(10s), std::future_status::ready);
+    EXPECT_GE(fut.get(), 1);
+    EXPECT_EQ(handled.load(), 1);
+    close(p[0]);
+    close(p[1]);
+}
+
+} // namespace

@@ -334,9 +334,10 @@ int Task::removeEventSource(int fd)
 
 int Task::pipeCallback(EventSource* src, uint32_t)
 {
-    if (!src->owner)
-        return 0;
-    static_cast<Task*>(src->owner)->dispatchMessage();
+    // An earlier callback of the same batch may have waited and taken the
+    // message this event announced: read only what is there, never block.
+    if (src->owner)
+        static_cast<Task*>(src->owner)->pollMessage();
     return 0;
 }
 
