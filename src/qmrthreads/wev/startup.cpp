@@ -27,6 +27,8 @@
 #include "core/tick_clock.h"
 #include "lazy_hub_watcher.h"
 #include "supervision.h"
+#include "usbserver/usb_tls.h"
+#include "usbserver/usb_server_task.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -256,6 +258,8 @@ void printBanner()
 void startTasks()
 {
     launch(new LazyHubWatcher(), 20480);
+    useTlsForUsbSessions();
+    startUsbServer(currentInterface());
     startBlinkerOnSimpleDriver();
 }
 

@@ -1,0 +1,175 @@
+"""One measuring client (or the raw TCP echo server) of the USB benchmark.
+Started by usb_bench.py inside a network namespace with `ip netns exec`;
+prints one JSON line with what it measured.
+
+    bench_worker.py usb-echo HOST PORT DEVPORT SIZE TOTAL WINDOW
+    bench_worker.py usb-rtt  HOST PORT DEVPORT bulk512|int64 COUNT
+    bench_worker.py tcp-server PORT
+    bench_worker.py tcp-echo HOST PORT SIZE TOTAL WINDOW
+    bench_worker.py tcp-rtt  HOST PORT SIZE COUNT
+
+The echo runs keep WINDOW transfers of SIZE bytes outstanding each way
+(bulk OUT then bulk IN on the loopback device, or bytes through the echo
+server) until TOTAL bytes came back.
+"""
+
+import json
+import os
+import socket
+import sys
+import threading
+import time
+from collections import deque
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "e2e"))
+
+import usbclient as uc  # noqa: E402
+
+CHUNK = 1 << 16
+
+
+def take_device(c, port, empty_fifo=False):
+    for e in c.device_list():
+        if e.port == port:
+            r = c.connect_device(e.row, port, "bench")
+            assert r.status == 0, r
+            r = c.set_configuration(e.row, port, 1)
+            assert r.status == 0, r
+            if empty_fifo:
+                # The loopback's vendor request 2: whatever an earlier run
+                # left in its FIFO goes.
+                r = c.control(e.row, port, 0x40, 2)
+                assert r.status == 0, r
+            return e.row
+    raise SystemExit(f"no device on port {port}")
+
+
+def usb_echo(host, port, devport, size, total, window):
+    with uc.UsbClient.connect(host, port, timeout=60) as c:
+        row = take_device(c, devport, empty_fifo=True)
+        data = os.urandom(size)
+        pending = deque()
+        received = 0
+        sent = 0
+        start = time.monotonic()
+        while received < total:
+            while sent < total and len(pending) < window:
+                out = c.submit_urb(row, devport, 0x01, uc.BULK, out_data=data)
+                inn = c.submit_urb(row, devport, 0x81, uc.BULK, in_length=size)
+                pending.append((out, inn))
+                sent += size
+            out, inn = pending.popleft()
+            r = c.reap_urb(out, timeout=60)
+            assert r.status == 0, r.final
+            r = c.reap_urb(inn, timeout=60)
+            assert r.status == 0, r.final
+            received += len(r.data)
+        seconds = time.monotonic() - start
+        c.disconnect_device(row, devport)
+    return {"bytes": received, "seconds": seconds}
+
+
+def usb_rtt(host, port, devport, kind, count):
+    with uc.UsbClient.connect(host, port, timeout=60) as c:
+        row = take_device(c, devport, empty_fifo=kind == "bulk512")
+        payload = os.urandom(512)
+        start = time.monotonic()
+        for _ in range(count):
+            if kind == "bulk512":
+                r = c.transfer(row, devport, 0x01, uc.BULK, out_data=payload)
+            else:
+                r = c.transfer(row, devport, 0x81, uc.INTERRUPT, in_length=64)
+            assert r.status == 0, r.final
+        seconds = time.monotonic() - start
+        c.disconnect_device(row, devport)
+    return {"count": count, "seconds": seconds}
+
+
+def tcp_server(port):
+    listener = socket.create_server(("", port), reuse_port=True)
+    print(json.dumps({"listening": port}), flush=True)
+
+    def serve(conn):
+        with conn:
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            while True:
+                data = conn.recv(CHUNK)
+                if not data:
+                    return
+                conn.sendall(data)
+
+    while True:
+        conn, _ = listener.accept()
+        threading.Thread(target=serve, args=(conn,), daemon=True).start()
+
+
+def tcp_connect(host, port):
+    s = socket.create_connection((host, port), timeout=60)
+    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    return s
+
+
+def recv_exactly(s, n):
+    got = 0
+    while got < n:
+        chunk = s.recv(min(CHUNK, n - got))
+        if not chunk:
+            raise SystemExit("echo server closed")
+        got += len(chunk)
+    return got
+
+
+def tcp_echo(host, port, size, total, window):
+    s = tcp_connect(host, port)
+    data = os.urandom(size)
+    outstanding = 0
+    sent = 0
+    received = 0
+    start = time.monotonic()
+    while received < total:
+        while sent < total and outstanding < window:
+            s.sendall(data)
+            sent += size
+            outstanding += 1
+        received += recv_exactly(s, size)
+        outstanding -= 1
+    seconds = time.monotonic() - start
+    s.close()
+    return {"bytes": received, "seconds": seconds}
+
+
+def tcp_rtt(host, port, size, count):
+    s = tcp_connect(host, port)
+    data = os.urandom(size)
+    start = time.monotonic()
+    for _ in range(count):
+        s.sendall(data)
+        recv_exactly(s, size)
+    seconds = time.monotonic() - start
+    s.close()
+    return {"count": count, "seconds": seconds}
+
+
+def main(argv):
+    mode = argv[0]
+    if mode == "usb-echo":
+        host, port, devport, size, total, window = argv[1], *map(int, argv[2:7])
+        result = usb_echo(host, port, devport, size, total, window)
+    elif mode == "usb-rtt":
+        result = usb_rtt(argv[1], int(argv[2]), int(argv[3]), argv[4], int(argv[5]))
+    elif mode == "tcp-server":
+        tcp_server(int(argv[1]))
+        return
+    elif mode == "tcp-echo":
+        host, port, size, total, window = argv[1], *map(int, argv[2:6])
+        result = tcp_echo(host, port, size, total, window)
+    elif mode == "tcp-rtt":
+        result = tcp_rtt(argv[1], int(argv[2]), int(argv[3]), int(argv[4]))
+    else:
+        raise SystemExit(__doc__)
+    print(json.dumps(result), flush=True)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

@@ -1,0 +1,183 @@
+// "UsbSrvd" on the test network: listeners per slot, the client limit,
+// listeners reopened after a network change while sessions go on, and the
+// TLS seam, whose handshake runs on the client's own task.
+#include "core/connection_net_fixture.h"
+#include "usb_session_fixture.h"
+
+#include "core/board_device.h"
+#include "usbserver/usb_server_task.h"
+
+#include <thread>
+
+namespace {
+
+constexpr int kPort = 9310;
+constexpr int kTlsPort = 9311;
+
+class UsbServer : public BoxNetTest {
+protected:
+    void SetUp() override
+    {
+        BoxNetTest::SetUp();
+        if (IsSkipped())
+            return;
+        params_.set("zyt_port", std::to_string(kPort));
+        params_.set("zyt_sslport", std::to_string(kTlsPort));
+        params_.set("ip4vlan_on_", "on", 1);
+        params_.set("ip4vlan_id_", std::to_string(kVlanId), 1);
+        params_.set("ip4vlan_addr_", kVlanBoxAddress, 1);
+        boardDevice().markStartUpFinished();
+        root_.writeFile("/dev/bus/usb/.made", "");
+        liveBefore_ = usbLiveClients.load();
+    }
+
+    void TearDown() override
+    {
+        for (ProtocolClient& c : clients_)
+            c.close();
+        if (serverId_ > 0) {
+            EXPECT_TRUE(eventually([&] { return usbLiveClients.load() == liveBefore_; }));
+            TaskMessage stop{0, MSG_STOP, 0, 0};
+            postToTaskId(serverId_, &stop);
+        }
+        setUsbTlsOps(nullptr);
+        BoxNetTest::TearDown();
+    }
+
+    void startServer()
+    {
+        auto* server = new UsbSrvd(usb_srv_thread, &iface_);
+        serverId_ = server->start(20480, 0);
+        ASSERT_GT(serverId_, 0);
+    }
+
+    // A client from the peer namespace once the server answers there; its
+    // end, or an empty one when it could not connect.
+    ProtocolClient& connectClient(const char* address, int port = kPort)
+    {
+        int fd = -1;
+        eventually([&] {
+            fd = peerConnect(address, port, 1000);
+            return fd >= 0;
+        });
+        clients_.emplace_back(fd);
+        return clients_.back();
+    }
+
+    static bool answers(ProtocolClient& c, uint32_t tag = 1)
+    {
+        Reply r;
+        return c.send(requestHeader(27, tag)) && c.readReply(&r) && r.header.opcode == 0x101b;
+    }
+
+    std::deque<ProtocolClient> clients_;
+    int serverId_ = 0;
+    int liveBefore_ = 0;
+};
+
+TEST_F(UsbServer, ListensOnTheUntaggedInterfaceAndEachEnabledVlan)
+{
+    params_.set("zyt_tag_", "vlan-only", 2);
+    params_.set("zyt_2vlan_", "1", 2);
+    startServer();
+    ProtocolClient& plain = connectClient(kBoxAddress);
+    ASSERT_GE(plain.fd(), 0);
+    ProtocolClient& tagged = connectClient(kVlanBoxAddress);
+    ASSERT_GE(tagged.fd(), 0);
+    Reply r;
+    ASSERT_TRUE(tagged.send(requestHeader(22, 1)) && tagged.readReply(&r));
+    EXPECT_EQ(r.data, (Bytes{2, 'v', 'l', 'a', 'n', '-', 'o', 'n', 'l', 'y', 0, 0}))
+        << "the session knows the VLAN of its listener";
+    ASSERT_TRUE(plain.send(requestHeader(22, 1)) && plain.readReply(&r));
+    EXPECT_EQ(r.data, Bytes{0});
+    EXPECT_LT(peerConnect(kBoxAddress, kTlsPort, 300), 0) << "no TLS listener without the TLS layer";
+}
+
+TEST_F(UsbServer, ServesTwiceThePortsPlusOneAndRefusesTheNextAtOnce)
+{
+    startServer();
+    const int limit = usbClientLimit();
+    ASSERT_EQ(limit, 8) << "4 physical ports";
+    for (int i = 0; i <= limit; ++i) {
+        ProtocolClient& c = connectClient(kBoxAddress);
+        ASSERT_TRUE(answers(c)) << "client " << i + 1;
+    }
+    ProtocolClient& refused = connectClient(kBoxAddress);
+    ASSERT_GE(refused.fd(), 0);
+    size_t extra = 99;
+    EXPECT_TRUE(refused.closedWithin(5000, &extra)) << "client " << limit + 2 << " was served";
+    EXPECT_EQ(extra, 0u);
+
+    clients_.front().close();
+    ASSERT_TRUE(eventually([&] { return usbLiveClients.load() == liveBefore_ + limit; }));
+    ProtocolClient& next = connectClient(kBoxAddress);
+    EXPECT_TRUE(answers(next)) << "a place that came free is not given again";
+}
+
+TEST_F(UsbServer, ANetworkChangeReopensTheListenersWhileSessionsGoOn)
+{
+    startServer();
+    ProtocolClient& established = connectClient(kBoxAddress);
+    ASSERT_TRUE(answers(established));
+    params_.set("ip4vlan_on_", "off", 1);
+    TaskMessage change{0, MSG_NETWORK_CHANGED, 0, 0};
+    ASSERT_EQ(postToTaskId(serverId_, &change), 0);
+    EXPECT_TRUE(eventually([&] { return peerConnect(kVlanBoxAddress, kPort, 200) < 0; }))
+        << "the VLAN listener was not closed";
+    EXPECT_TRUE(answers(established, 2)) << "the established session ended";
+    ProtocolClient& fresh = connectClient(kBoxAddress);
+    EXPECT_TRUE(answers(fresh)) << "the untagged listener did not come back";
+}
+
+std::atomic<int> handshakesOnSessionTasks{0};
+std::atomic<int> handshakesElsewhere{0};
+std::atomic<bool> holdHandshake{false};
+
+int fakeHandshake(Connection*)
+{
+    Task* t = Task::current();
+    if (t && strcmp(t->name(), "UsbSrvdPrcs") == 0)
+        handshakesOnSessionTasks.fetch_add(1);
+    else
+        handshakesElsewhere.fetch_add(1);
+    for (int i = 0; i < 300 && holdHandshake.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return 1;
+}
+
+bool noSession(Connection*)
+{
+    return false;
+}
+
+int nothingPending(Connection*)
+{
+    return 0;
+}
+
+int noDescription(Connection*, char*, size_t)
+{
+    return 0;
+}
+
+const UsbTlsOps fakeTls = {fakeHandshake, noSession, nothingPending, noDescription};
+
+TEST_F(UsbServer, TheTlsHandshakeRunsOnTheClientsOwnTask)
+{
+    setUsbTlsOps(&fakeTls);
+    handshakesOnSessionTasks.store(0);
+    handshakesElsewhere.store(0);
+    holdHandshake.store(true);
+    startServer();
+    ProtocolClient& slow = connectClient(kBoxAddress, kTlsPort);
+    ASSERT_GE(slow.fd(), 0);
+    ASSERT_TRUE(eventually([&] { return handshakesOnSessionTasks.load() == 1; }));
+    // While that handshake hangs, others are accepted and served.
+    ProtocolClient& plain = connectClient(kBoxAddress);
+    EXPECT_TRUE(answers(plain));
+    holdHandshake.store(false);
+    EXPECT_TRUE(answers(slow));
+    EXPECT_EQ(handshakesElsewhere.load(), 0);
+}
+
+} // namespace

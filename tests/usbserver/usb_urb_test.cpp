@@ -1,0 +1,407 @@
+// The URB engine against the simulated host: splitting into URBs, answers
+// per URB, the bulk IN queue per endpoint, discards, stalls, unplugs, and
+// the stream staying in step whatever is refused.
+#include "usb_device_ops_fixture.h"
+
+#include <linux/usbdevice_fs.h>
+
+namespace {
+
+constexpr int kPort = 1;
+constexpr int kBulkOut = 0x01;
+constexpr int kBulkIn = 0x81;
+constexpr int kInterruptIn = 0x82;
+
+constexpr uint32_t kFinal = kUsbReplyOpcodeBase + kUsbOpTransfer;
+constexpr uint32_t kIntermediate = kUsbReplyOpcodeBase + kUsbOpUrbIntermediate;
+
+class UsbUrbTest : public UsbDeviceOpsTest {
+public:
+    // A loopback device connected to a new session.
+    DeviceClient& connectedLoopback(std::string* name = nullptr)
+    {
+        row_ = plugDevice("loopback", kPort, &name_);
+        EXPECT_GE(row_, 0);
+        if (name)
+            *name = name_;
+        DeviceClient& c = client();
+        EXPECT_EQ(c.connect(row_, kPort).header.status, kUsbStatusDone);
+        return c;
+    }
+
+    // Bulk OUT that the loopback keeps for the IN side.
+    void fill(DeviceClient& c, const Bytes& data)
+    {
+        UrbResult r = c.transfer(row_, kPort, kBulkOut, kUrbTypeBulk, 0, data);
+        ASSERT_EQ(r.final().header.status, kUsbStatusDone);
+        ASSERT_EQ(r.answers.size(), 1u);
+    }
+
+    int submits(uint8_t endpoint) const
+    {
+        char prefix[32];
+        snprintf(prefix, sizeof prefix, "submit bulk 0x%02x", endpoint);
+        return countLog(name_, prefix);
+    }
+
+    int row_ = -1;
+    std::string name_;
+};
+
+// The edge cases of the URB cutting and answering, one table.
+TEST_F(UsbUrbTest, TransfersAreCutIntoUrbsAndAnsweredPerUrb)
+{
+    struct Case {
+        const char* what;
+        uint32_t queued;       // bytes the device holds for IN
+        uint32_t inLength;
+        std::vector<uint32_t> answers;  // data bytes of each answer, the last final
+        int inSubmits;
+    };
+    const Case cases[] = {
+        {"whole 200000", 200000, 200000, {65536, 65536, 65536, 3392}, 4},
+        {"short packet in the second URB", 65536 + 1000, 200000, {65536, 1000}, 2},
+        {"one byte", 1, 1, {1}, 1},
+        {"exactly one URB", 65536, 65536, {65536}, 1},
+        {"one byte over one URB", 65537, 65537, {65536, 1}, 2},
+    };
+    DeviceClient& c = connectedLoopback();
+    uint32_t seed = 1;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        Bytes data = pattern(k.queued, seed++);
+        fill(c, data);
+        const int before = submits(kBulkIn);
+        UrbResult r = c.transfer(row_, kPort, kBulkIn, kUrbTypeBulk, k.inLength);
+        ASSERT_EQ(r.answers.size(), k.answers.size());
+        for (size_t i = 0; i < r.answers.size(); ++i) {
+            const Frame& f = r.answers[i];
+            EXPECT_EQ(f.header.opcode, i + 1 == r.answers.size() ? kFinal : kIntermediate) << i;
+            EXPECT_EQ(f.header.status, kUsbStatusDone);
+            EXPECT_EQ(f.header.length, k.answers[i]) << i;
+        }
+        EXPECT_EQ(r.data(), Bytes(data.begin(), data.begin() + std::min<size_t>(data.size(), k.inLength)));
+        EXPECT_EQ(submits(kBulkIn) - before, k.inSubmits);
+    }
+    EXPECT_TRUE(eventually([&] { return population() == populationBefore_; }));
+}
+
+TEST_F(UsbUrbTest, OutTransferGoesAsUrbsOfAtMost64KiBWithOneFinalAnswer)
+{
+    DeviceClient& c = connectedLoopback();
+    const int before = countLog(name_, "submit bulk 0x01 len 65536");
+    UrbResult r = c.transfer(row_, kPort, kBulkOut, kUrbTypeBulk, 0, pattern(131072, 7));
+    ASSERT_EQ(r.answers.size(), 1u);
+    EXPECT_EQ(r.final().header.opcode, kFinal);
+    EXPECT_EQ(r.final().header.status, kUsbStatusDone);
+    EXPECT_EQ(r.final().header.length, 0u);
+    EXPECT_EQ(countLog(name_, "submit bulk 0x01 len 65536") - before, 2);
+
+    // A zero-length transfer is one URB without a buffer and one answer.
+    const int zero = countLog(name_, "submit bulk 0x01 len 0");
+    r = c.transfer(row_, kPort, kBulkOut, kUrbTypeBulk, 0, {});
+    ASSERT_EQ(r.answers.size(), 1u);
+    EXPECT_EQ(r.final().header.status, kUsbStatusDone);
+    EXPECT_EQ(countLog(name_, "submit bulk 0x01 len 0") - zero, 1);
+}
+
+TEST_F(UsbUrbTest, LargeOutThenInComesBackByteForByte)
+{
+    DeviceClient& c = connectedLoopback();
+    // The loopback keeps at most 1 MiB: the OUT transfer can only end once
+    // the client reads. Its IN requests follow the OUT data in the stream,
+    // so the server must take all of it from the client first.
+    const Bytes data = pattern(3 * 1024 * 1024 + 123, 3);
+    uint32_t out = c.submit(row_, kPort, kBulkOut, kUrbTypeBulk, 0, data);
+    Bytes back;
+    while (back.size() < data.size()) {
+        UrbResult in = c.transfer(row_, kPort, kBulkIn, kUrbTypeBulk, 1024 * 1024);
+        ASSERT_EQ(in.final().header.status, kUsbStatusDone);
+        Bytes part = in.data();
+        ASSERT_FALSE(part.empty());
+        back.insert(back.end(), part.begin(), part.end());
+    }
+    UrbResult done = c.reap(out);
+    EXPECT_EQ(done.final().header.status, kUsbStatusDone);
+    EXPECT_EQ(back, data);
+}
+
+TEST_F(UsbUrbTest, BulkInOnOneEndpointRunsOneAtATimeInOrder)
+{
+    DeviceClient& c = connectedLoopback();
+    uint32_t first = c.submit(row_, kPort, kBulkIn, kUrbTypeBulk, 512);
+    uint32_t second = c.submit(row_, kPort, kBulkIn, kUrbTypeBulk, 512);
+    EXPECT_EQ(c.heartbeat(1).header.status, kUsbStatusDone);  // both requests taken
+    EXPECT_EQ(submits(kBulkIn), 1) << "the second waits in the queue";
+
+    fill(c, pattern(10, 1));
+    Frame f;
+    ASSERT_TRUE(c.urbAnswer(first, &f));
+    EXPECT_EQ(f.header.opcode, kFinal);
+    EXPECT_EQ(f.header.length, 10u);
+    EXPECT_FALSE(c.urbAnswer(second, &f, 100)) << "the second has no data yet";
+    EXPECT_EQ(submits(kBulkIn), 2) << "the second started when the first ended";
+
+    fill(c, pattern(5, 2));
+    ASSERT_TRUE(c.urbAnswer(second, &f));
+    EXPECT_EQ(f.header.length, 5u);
+}
+
+TEST_F(UsbUrbTest, InterruptUrbWithAFailureIsAnsweredAsSuccess)
+{
+    DeviceClient& c = connectedLoopback();
+    EXPECT_EQ(inject(name_, "urb:0x82 EIO 1").compare(0, 2, "ok"), 0);
+    UrbResult r = c.transfer(row_, kPort, kInterruptIn, kUrbTypeInterrupt, 8);
+    EXPECT_EQ(r.final().header.status, kUsbStatusDone);
+    EXPECT_EQ(r.final().header.length, 0u);
+
+    // A report: the count of OUT transfers so far, little-endian.
+    fill(c, pattern(3, 1));
+    r = c.transfer(row_, kPort, kInterruptIn, kUrbTypeInterrupt, 8);
+    EXPECT_EQ(r.final().header.status, kUsbStatusDone);
+    EXPECT_EQ(r.final().header.length, 4u);
+}
+
+TEST_F(UsbUrbTest, DiscardOfAPendingInterruptUrbAnswersIt)
+{
+    DeviceClient& c = connectedLoopback();
+    uint32_t tag = c.submit(row_, kPort, kInterruptIn, kUrbTypeInterrupt, 8);
+    Bytes id(4);
+    usbPutU32(id.data(), tag);
+    EXPECT_EQ(c.request(kUsbOpDiscardUrb, id).header.status, kUsbStatusDone);
+    UrbResult r = c.reap(tag);
+    ASSERT_EQ(r.answers.size(), 1u);
+    EXPECT_EQ(r.final().header.status, kUsbStatusDone);
+    EXPECT_EQ(r.final().header.length, 0u);
+    EXPECT_EQ(countLog(name_, "discard -> 0"), 1);
+
+    // An id that matches nothing: status 0 all the same.
+    usbPutU32(id.data(), 0xdeadbeef);
+    EXPECT_EQ(c.request(kUsbOpDiscardUrb, id).header.status, kUsbStatusDone);
+}
+
+TEST_F(UsbUrbTest, DiscardingAQueuedTransferAnswersItAndTheQueueGoesOn)
+{
+    DeviceClient& c = connectedLoopback();
+    uint32_t running = c.submit(row_, kPort, kBulkIn, kUrbTypeBulk, 512);
+    uint32_t queued = c.submit(row_, kPort, kBulkIn, kUrbTypeBulk, 512);
+    uint32_t last = c.submit(row_, kPort, kBulkIn, kUrbTypeBulk, 512);
+    Bytes id(4);
+    usbPutU32(id.data(), queued);
+    EXPECT_EQ(c.request(kUsbOpDiscardUrb, id).header.status, kUsbStatusDone);
+    UrbResult r = c.reap(queued);
+    EXPECT_EQ(r.final().header.status, kUsbStatusGone);
+    EXPECT_EQ(r.final().header.error, static_cast<uint32_t>(EPIPE));
+
+    fill(c, pattern(6, 1));
+    EXPECT_EQ(c.reap(running).final().header.length, 6u);
+    fill(c, pattern(7, 2));
+    EXPECT_EQ(c.reap(last).final().header.length, 7u);
+}
+
+TEST_F(UsbUrbTest, AbortEndpointAnswersQueuedSetsAtOnceAndRunningOnesWhenBack)
+{
+    DeviceClient& c = connectedLoopback();
+    uint32_t running = c.submit(row_, kPort, kBulkIn, kUrbTypeBulk, 512);
+    uint32_t queued = c.submit(row_, kPort, kBulkIn, kUrbTypeBulk, 512);
+    EXPECT_EQ(c.request(kUsbOpAbortEndpoint, {static_cast<uint8_t>(row_), kPort, kBulkIn}).header.status,
+              kUsbStatusDone);
+    UrbResult q = c.reap(queued);
+    EXPECT_EQ(q.final().header.status, kUsbStatusGone);
+    EXPECT_EQ(q.final().header.error, static_cast<uint32_t>(EPIPE));
+    UrbResult r = c.reap(running);
+    EXPECT_EQ(r.final().header.status, kUsbStatusFailed);
+    EXPECT_EQ(r.error(), -ENOENT);
+}
+
+// OUT URBs held by the kernel (the loopback's FIFO is full) are discarded
+// by opcode 11 and answered once; no set outlives them (ASan watches).
+TEST_F(UsbUrbTest, AbortEndpointWithOutUrbsInFlight)
+{
+    std::string name;
+    DeviceClient& c = connectedLoopback(&name);
+    fill(c, pattern(1024 * 1024, 1));
+    uint32_t out = c.submit(row_, kPort, kBulkOut, kUrbTypeBulk, 0, pattern(131072, 2));
+    EXPECT_EQ(c.heartbeat(1).header.status, kUsbStatusDone);
+    EXPECT_EQ(counters(name).pendingUrbs, 2);
+    EXPECT_EQ(c.request(kUsbOpAbortEndpoint, {static_cast<uint8_t>(row_), kPort, kBulkOut}).header.status,
+              kUsbStatusDone);
+    UrbResult r = c.reap(out);
+    ASSERT_EQ(r.answers.size(), 1u);
+    EXPECT_EQ(r.final().header.status, kUsbStatusFailed);
+    EXPECT_EQ(r.error(), -ENOENT);
+    Frame extra;
+    EXPECT_FALSE(c.urbAnswer(out, &extra, 200)) << "answered twice";
+    EXPECT_EQ(counters(name).pendingUrbs, 0);
+    EXPECT_TRUE(eventually([&] { return population() == populationBefore_; }));
+}
+
+// A stall in the middle of a multi-URB IN: one error answer, no set left,
+// and the next transfer of the endpoint runs.
+TEST_F(UsbUrbTest, StallInTheMiddleOfAnInTransferThenClearHalt)
+{
+    DeviceClient& c = connectedLoopback();
+    fill(c, pattern(65536, 4));
+    uint32_t big = c.submit(row_, kPort, kBulkIn, kUrbTypeBulk, 4 * 65536);
+    Frame f;
+    ASSERT_TRUE(c.urbAnswer(big, &f));
+    EXPECT_EQ(f.header.opcode, kIntermediate);
+    uint32_t next = c.submit(row_, kPort, kBulkIn, kUrbTypeBulk, 512);
+    EXPECT_EQ(c.heartbeat(2).header.status, kUsbStatusDone);
+    EXPECT_EQ(inject(name_, "urb:0x81 stall 1").compare(0, 2, "ok"), 0);
+    fill(c, pattern(100, 5));  // moves the device: the pending URB stalls
+
+    UrbResult r = c.reap(big);
+    ASSERT_EQ(r.answers.size(), 1u);
+    EXPECT_EQ(r.final().header.status, kUsbStatusFailed);
+    EXPECT_EQ(r.error(), -EPIPE);
+    // The queued one started and met the halted endpoint.
+    UrbResult q = c.reap(next);
+    EXPECT_EQ(q.final().header.status, kUsbStatusFailed);
+    EXPECT_EQ(q.error(), -EPIPE);
+    EXPECT_TRUE(eventually([&] { return population() == populationBefore_; }));
+
+    EXPECT_EQ(c.request(kUsbOpClearHalt, {static_cast<uint8_t>(row_), kPort, kBulkIn}).header.status,
+              kUsbStatusDone);
+    UrbResult after = c.transfer(row_, kPort, kBulkIn, kUrbTypeBulk, 512);
+    EXPECT_EQ(after.final().header.status, kUsbStatusDone);
+    EXPECT_EQ(after.final().header.length, 100u);
+}
+
+// Requests that are refused or end early still consume every byte they
+// announce: the heartbeat after each is read as the next request.
+TEST_F(UsbUrbTest, RefusedTransfersKeepTheStreamInStep)
+{
+    DeviceClient& owner = connectedLoopback();
+    DeviceClient& other = client();
+    struct Case {
+        const char* what;
+        DeviceClient* c;
+        Bytes body;
+        uint32_t word0;
+        uint32_t status;
+        uint32_t error;
+    };
+    const Bytes out = pattern(1000, 9);
+    const Case cases[] = {
+        {"isochronous with two packet descriptors and OUT data", &owner,
+         transferBody(row_, kPort, kBulkOut, kUrbTypeIso, 0, 1000) + Bytes(32, 0xEE) + out, 2u << 8,
+         kUsbStatusFailed, EPROTO},
+        {"type 4", &owner, transferBody(row_, kPort, kBulkOut, 4, 0, 1000) + out, 0, kUsbStatusFailed, EPROTO},
+        {"wrong port", &owner, transferBody(row_, kPort + 1, kBulkOut, kUrbTypeBulk, 0, 1000) + out, 0,
+         kUsbStatusFailed, ENODEV},
+        {"not the owner", &other, transferBody(row_, kPort, kBulkOut, kUrbTypeBulk, 0, 1000) + out, 0,
+         kUsbStatusRefused, ENOMEM},
+        {"interrupt longer than usbfs takes", &owner,
+         transferBody(row_, kPort, kInterruptIn, kUrbTypeInterrupt, kUrbSingleLimit + 1, 0), 0, kUsbStatusFailed,
+         ENOMEM},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        uint32_t tag = k.c->newTag();
+        ASSERT_TRUE(k.c->sendRequest(kUsbOpTransfer, tag, k.body, k.word0));
+        Frame f;
+        ASSERT_TRUE(k.c->urbAnswer(tag, &f));
+        EXPECT_EQ(f.header.opcode, kFinal);
+        EXPECT_EQ(f.header.word0, k.word0 & 0xff);
+        EXPECT_EQ(f.header.status, k.status);
+        EXPECT_EQ(f.header.error, k.error);
+        Frame hb = k.c->heartbeat(0x01020304);
+        EXPECT_EQ(hb.data, (Bytes{1, 2, 3, 4}));
+    }
+    EXPECT_EQ(submits(kBulkOut), 0);
+}
+
+// OUT data that stops half-way: nothing half-read reaches the device, the
+// client gets one answer, and the session ends.
+TEST_F(UsbUrbTest, ShortOutDataEndsTheSessionWithoutSubmitting)
+{
+    DeviceClient& c = connectedLoopback();
+    uint32_t tag = c.newTag();
+    Bytes partial = transferBody(row_, kPort, kBulkOut, kUrbTypeBulk, 0, 100000) + pattern(70000, 1);
+    ASSERT_TRUE(c.sendRequest(kUsbOpTransfer, tag, partial));
+    c.raw().shutdownWrite();
+    Frame f;
+    ASSERT_TRUE(c.urbAnswer(tag, &f));
+    EXPECT_EQ(f.header.status, kUsbStatusFailed);
+    EXPECT_EQ(f.header.error, static_cast<uint32_t>(EPROTO));
+    EXPECT_TRUE(c.raw().closedWithin(5000));
+    // The first URB was whole and went out; the second never did.
+    EXPECT_EQ(countLog(name_, "submit bulk 0x01"), 1);
+    EXPECT_TRUE(sessionsEnded());
+}
+
+TEST_F(UsbUrbTest, UnplugDuringAPendingInAnswersItAndDropsTheDevice)
+{
+    std::string name;
+    DeviceClient& c = connectedLoopback(&name);
+    uint32_t in = c.submit(row_, kPort, kBulkIn, kUrbTypeBulk, 512);
+    uint32_t queued = c.submit(row_, kPort, kBulkIn, kUrbTypeBulk, 512);
+    uint32_t irq = c.submit(row_, kPort, kInterruptIn, kUrbTypeInterrupt, 8);
+    EXPECT_EQ(c.heartbeat(1).header.status, kUsbStatusDone);
+    EXPECT_GT(population(), populationBefore_);
+    unplug(name);
+    rescanUsbDevices();
+    UrbResult r = c.reap(in);
+    EXPECT_NE(r.final().header.status, kUsbStatusDone);
+    UrbResult q = c.reap(queued);
+    EXPECT_NE(q.final().header.status, kUsbStatusDone);
+    c.reap(irq);
+    Frame notice;
+    ASSERT_TRUE(c.notice(kUsbOpNoticeVanished, &notice));
+    EXPECT_EQ(notice.data, (Bytes{static_cast<uint8_t>(row_), kPort}));
+    EXPECT_TRUE(eventually([&] { return population() == populationBefore_; }));
+    EXPECT_EQ(counters(name).openFiles, 0);
+}
+
+// A large WRITE on the storage device: more URBs than the window holds go
+// through it, and the disk image gets every byte.
+TEST_F(UsbUrbTest, OutTransfersLargerThanTheWindowReachTheDevice)
+{
+    const std::string image = root().dir() + "/disk.img";
+    std::string name;
+    row_ = plugDevice("storage size=16M image=" + image, kPort, &name);
+    name_ = name;
+    ASSERT_GE(row_, 0);
+    DeviceClient& c = client();
+    ASSERT_EQ(c.connect(row_, kPort).header.status, kUsbStatusDone);
+    const uint32_t blocks = (kUrbOutWindow + 32) * 65536 / 512;
+    Bytes cbw(31, 0);
+    usbPutU32(&cbw[0], 0x55534243);  // "USBC"
+    cbw[4] = 7;
+    const uint32_t bytes = blocks * 512;
+    for (int i = 0; i < 4; ++i)
+        cbw[8 + i] = static_cast<uint8_t>(bytes >> (8 * i));
+    cbw[12] = 0x00;  // OUT
+    cbw[14] = 10;
+    cbw[15] = 0x2A;  // WRITE(10), LBA 0
+    cbw[22] = static_cast<uint8_t>(blocks >> 8);
+    cbw[23] = static_cast<uint8_t>(blocks);
+    EXPECT_EQ(c.transfer(row_, kPort, 0x02, kUrbTypeBulk, 0, cbw).final().header.status, kUsbStatusDone);
+    const Bytes data = pattern(bytes, 11);
+    UrbResult w = c.transfer(row_, kPort, 0x02, kUrbTypeBulk, 0, data);
+    EXPECT_EQ(w.final().header.status, kUsbStatusDone);
+    UrbResult csw = c.transfer(row_, kPort, 0x81, kUrbTypeBulk, 13);
+    ASSERT_EQ(csw.final().header.length, 13u);
+    EXPECT_EQ(csw.final().data[12], 0) << "CSW status";
+    EXPECT_GT(countLog(name, "submit bulk 0x02 len 65536"), kUrbOutWindow);
+
+    FILE* f = fopen(image.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    Bytes disk(bytes);
+    ASSERT_EQ(fread(disk.data(), 1, disk.size(), f), disk.size());
+    fclose(f);
+    EXPECT_TRUE(disk == data);
+}
+
+TEST(UrbSetText, NamesEveryFlag)
+{
+    UrbSet set;
+    set.flags = kUrbBusy | kUrbDiscarded | kUrbError;
+    EXPECT_STREQ(urbStateText(&set), "Busy Discarded Error ");
+    set.flags = kUrbPrepared | kUrbSent | kUrbAborted | 0x100;
+    EXPECT_STREQ(urbStateText(&set), "Prepared Sent Abort Unknown ");
+    EXPECT_STREQ(urbStateText(nullptr), "Error!");
+}
+
+} // namespace
