@@ -86,11 +86,11 @@ EOF
 # three ports. The commands wait in the root until the program's first device
 # scan takes them in; what an earlier start left queued goes first.
 queue_demo_devices() {
-    local spec
+    local device
     rm -f "$ROOT"/dev/usbsim/commands/*.cmd
-    for spec in "loopback port=1" "keyboard port=2" "storage port=3"; do
+    for device in "loopback port=1" "keyboard port=2" "storage port=3"; do
         # shellcheck disable=SC2086
-        "$REPO/tools/usbsim-ctl" --root "$ROOT" --no-wait plug $spec >/dev/null
+        "$REPO/tools/usbsim-ctl" --root "$ROOT" --no-wait plug $device >/dev/null
     done
 }
 

@@ -303,6 +303,28 @@ uint32_t configure(int row, int fd, int value, const uint8_t* pairs, int pairCou
     return kUsbStatusDone;
 }
 
+// Reads a request's row/port body and checks the row. false when the request
+// has been dealt with already; *result is then the handler's result (-1 ends
+// the session: its body could not be read). Requests whose client waits for
+// an answer get one even then.
+bool takeRowRequest(UsbPollRecord* session, const UsbRequestHeader* request, size_t words, bool answerShortBody,
+                    RowPort* rp, int* result)
+{
+    if (!readRowPort(session, words, rp)) {
+        if (answerShortBody)
+            status(session, request, kUsbStatusFailed, EPROTO);
+        *result = -1;
+        return false;
+    }
+    uint32_t error = 0;
+    uint32_t st = checkRow(session, *rp, &error);
+    if (st != kUsbStatusDone) {
+        *result = reply(session, request, st, error);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 void closeOwnedRow(UsbPollRecord* session, int row)
@@ -404,14 +426,11 @@ int handleConnect(UsbPollRecord* session, const UsbRequestHeader* request)
 int handleDisconnect(UsbPollRecord* session, const UsbRequestHeader* request)
 {
     RowPort rp{};
-    if (!readRowPort(session, 2, &rp)) {
-        status(session, request, kUsbStatusFailed, EPROTO);
-        return -1;
-    }
+    int handled = 0;
+    if (!takeRowRequest(session, request, 2, true, &rp, &handled))
+        return handled;
     uint32_t error = 0;
-    uint32_t st = checkRow(session, rp, &error);
-    if (st != kUsbStatusDone)
-        return reply(session, request, st, error);
+    uint32_t st = kUsbStatusDone;
     const int row = rp.row;
     if (!isRowOwnedBy(row, session))
         return reply(session, request, kUsbStatusDone, 0);
@@ -500,14 +519,10 @@ int handleSetConfiguration(UsbPollRecord* session, const UsbRequestHeader* reque
 int handleClaimTest(UsbPollRecord* session, const UsbRequestHeader* request)
 {
     RowPort rp{};
-    if (!readRowPort(session, 3, &rp)) {
-        status(session, request, kUsbStatusFailed, EPROTO);
-        return -1;
-    }
+    int handled = 0;
+    if (!takeRowRequest(session, request, 3, true, &rp, &handled))
+        return handled;
     uint32_t error = 0;
-    uint32_t st = checkRow(session, rp, &error);
-    if (st != kUsbStatusDone)
-        return reply(session, request, st, error);
     UsbDeviceSlot& slot = usbDeviceTable[rp.row];
     if (slot.fd.load() >= 0)
         return reply(session, request, kUsbStatusFailed, EPROTO);
@@ -527,12 +542,10 @@ int handleClaimTest(UsbPollRecord* session, const UsbRequestHeader* request)
 int handleReleaseInterface(UsbPollRecord* session, const UsbRequestHeader* request)
 {
     RowPort rp{};
-    if (!readRowPort(session, 3, &rp))
-        return -1;
+    int handled = 0;
+    if (!takeRowRequest(session, request, 3, false, &rp, &handled))
+        return handled;
     uint32_t error = 0;
-    uint32_t st = checkRow(session, rp, &error);
-    if (st != kUsbStatusDone)
-        return reply(session, request, st, error);
     const int fd = usbDeviceTable[rp.row].fd.load();
     if (fd < 0 || !isRowOwnedBy(rp.row, session))
         return reply(session, request, kUsbStatusFailed, EPROTO);
@@ -544,12 +557,9 @@ int handleReleaseInterface(UsbPollRecord* session, const UsbRequestHeader* reque
 int handleClearHalt(UsbPollRecord* session, const UsbRequestHeader* request)
 {
     RowPort rp{};
-    if (!readRowPort(session, 3, &rp))
-        return -1;
-    uint32_t error = 0;
-    uint32_t st = checkRow(session, rp, &error);
-    if (st != kUsbStatusDone)
-        return reply(session, request, st, error);
+    int handled = 0;
+    if (!takeRowRequest(session, request, 3, false, &rp, &handled))
+        return handled;
     const int fd = usbDeviceTable[rp.row].fd.load();
     if (fd < 0 || !isRowOwnedBy(rp.row, session))
         return reply(session, request, kUsbStatusFailed, EPROTO);
@@ -564,12 +574,10 @@ int handleClearHalt(UsbPollRecord* session, const UsbRequestHeader* request)
 int handleResetDevice(UsbPollRecord* session, const UsbRequestHeader* request)
 {
     RowPort rp{};
-    if (!readRowPort(session, 2, &rp))
-        return -1;
+    int handled = 0;
+    if (!takeRowRequest(session, request, 2, false, &rp, &handled))
+        return handled;
     uint32_t error = 0;
-    uint32_t st = checkRow(session, rp, &error);
-    if (st != kUsbStatusDone)
-        return reply(session, request, st, error);
     const int fd = isRowOwnedBy(rp.row, session) ? usbDeviceTable[rp.row].fd.load() : -1;
     if (fd < 0)
         return reply(session, request, kUsbStatusDone, 0);
