@@ -63,6 +63,8 @@ print_reach() {
         echo "  box address:     $addr"
     fi
     echo "  try:             ip netns exec $NS-peer ping -c 3 ${addr:-ADDRESS}"
+    echo "  USB devices:     ip netns exec $NS-peer /usr/bin/python3 tests/e2e/usbclient.py ${addr:-ADDRESS} 9200 list"
+    echo "                   (TLS: add --tls; plug more: tools/usbsim-ctl --root $ROOT plug keyboard port=4)"
     echo "  program output:  $LOG"
     echo "  root:            $ROOT"
     echo "  stop with:       tools/demo.sh stop"
