@@ -1,4 +1,5 @@
 #include "core/cert_files.h"
+#include "core/file_replace.h"
 
 #include "core/byte_buffer.h"
 #include "core/dir_list.h"
@@ -32,20 +33,6 @@ const char CARD_DIR[] = "/var/slot1";
 bool isKeyFile(int index)
 {
     return index == CERT_PKEY || index == CERT_FPKEY || index == CERT_RPRIV;
-}
-
-bool writeAll(int fd, const char* data, size_t size)
-{
-    size_t done = 0;
-    while (done < size) {
-        ssize_t put = write(fd, data + done, size - done);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        done += static_cast<size_t>(put);
-    }
-    return true;
 }
 
 std::string directoryOf(const std::string& path)
@@ -83,7 +70,7 @@ std::string writeTemporary(const std::string& path, const void* data, size_t siz
         return "";
     }
     name.assign(templ.data());
-    bool ok = writeAll(fd, static_cast<const char*>(data), size) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    bool ok = writeWhole(fd, static_cast<const char*>(data), size) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
     int savedErrno = errno;
     if (close(fd) != 0)
         ok = false;

@@ -1,4 +1,5 @@
 #include "core/file_copy.h"
+#include "core/file_replace.h"
 
 #include <array>
 #include <cerrno>
@@ -40,20 +41,6 @@ ssize_t readFully(int fd, char* buf, size_t n)
         done += static_cast<size_t>(got);
     }
     return static_cast<ssize_t>(done);
-}
-
-bool writeFully(int fd, const char* buf, size_t n)
-{
-    size_t done = 0;
-    while (done < n) {
-        ssize_t put = write(fd, buf + done, n - done);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        done += static_cast<size_t>(put);
-    }
-    return true;
 }
 
 bool sameFile(const struct stat& source, const char* to)
@@ -121,7 +108,7 @@ int copyFile(const char* from, const char* to, uint32_t* crc)
         }
         if (got == 0)
             break;
-        if (!writeFully(out, buf, static_cast<size_t>(got))) {
+        if (!writeWhole(out, buf, static_cast<size_t>(got))) {
             result = 0;
             break;
         }
