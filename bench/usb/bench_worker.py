@@ -2,20 +2,26 @@
 Started by usb_bench.py inside a network namespace with `ip netns exec`;
 prints one JSON line with what it measured.
 
-    bench_worker.py usb-echo HOST PORT DEVPORT SIZE TOTAL WINDOW
+    bench_worker.py usb-echo HOST PORT DEVPORT SIZE TOTAL WINDOW [TLS]
     bench_worker.py usb-rtt  HOST PORT DEVPORT bulk512|int64 COUNT
     bench_worker.py tcp-server PORT
-    bench_worker.py tcp-echo HOST PORT SIZE TOTAL WINDOW
+    bench_worker.py tls-server PORT CERT KEY CIPHER
+    bench_worker.py tcp-echo HOST PORT SIZE TOTAL WINDOW [TLS]
     bench_worker.py tcp-rtt  HOST PORT SIZE COUNT
 
 The echo runs keep WINDOW transfers of SIZE bytes outstanding each way
 (bulk OUT then bulk IN on the loopback device, or bytes through the echo
-server) until TOTAL bytes came back.
+server) until TOTAL bytes came back. TLS names a version ("1.2") to speak
+it over the connection (the client's own context, tests/e2e/usbclient.py);
+the TLS echo server offers only CIPHER, the one the box chose, so both
+sides of a TLS ratio pay for the same cipher. usb-echo's JSON line then
+also names the negotiated version and cipher.
 """
 
 import json
 import os
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -45,8 +51,9 @@ def take_device(c, port, empty_fifo=False):
     raise SystemExit(f"no device on port {port}")
 
 
-def usb_echo(host, port, devport, size, total, window):
-    with uc.UsbClient.connect(host, port, timeout=60) as c:
+def usb_echo(host, port, devport, size, total, window, tls=None):
+    with uc.UsbClient.connect(host, port, timeout=60, tls=tls) as c:
+        session = tls_session(c.sock)
         row = take_device(c, devport, empty_fifo=True)
         data = os.urandom(size)
         pending = deque()
@@ -67,7 +74,13 @@ def usb_echo(host, port, devport, size, total, window):
             received += len(r.data)
         seconds = time.monotonic() - start
         c.disconnect_device(row, devport)
-    return {"bytes": received, "seconds": seconds}
+    return {"bytes": received, "seconds": seconds, **session}
+
+
+def tls_session(sock):
+    if not isinstance(sock, ssl.SSLSocket):
+        return {}
+    return {"tls": sock.version(), "cipher": sock.cipher()[0]}
 
 
 def usb_rtt(host, port, devport, kind, count):
@@ -104,8 +117,35 @@ def tcp_server(port):
         threading.Thread(target=serve, args=(conn,), daemon=True).start()
 
 
-def tcp_connect(host, port):
-    s = socket.create_connection((host, port), timeout=60)
+def tls_server(port, cert, key, cipher):
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.minimum_version = ssl.TLSVersion.TLSv1_2
+    ctx.maximum_version = ssl.TLSVersion.TLSv1_2
+    ctx.set_ciphers(f"{cipher}:@SECLEVEL=0")
+    ctx.load_cert_chain(cert, key)
+    listener = socket.create_server(("", port), reuse_port=True)
+    print(json.dumps({"listening": port}), flush=True)
+
+    def serve(conn):
+        try:
+            conn.settimeout(60)
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            with ctx.wrap_socket(conn, server_side=True) as tls:
+                while True:
+                    data = tls.recv(CHUNK)
+                    if not data:
+                        return
+                    tls.sendall(data)
+        except (OSError, ssl.SSLError):
+            conn.close()
+
+    while True:
+        conn, _ = listener.accept()
+        threading.Thread(target=serve, args=(conn,), daemon=True).start()
+
+
+def tcp_connect(host, port, tls=None):
+    s = uc.open_transport(host, port, timeout=60, tls=tls)
     s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return s
 
@@ -120,8 +160,9 @@ def recv_exactly(s, n):
     return got
 
 
-def tcp_echo(host, port, size, total, window):
-    s = tcp_connect(host, port)
+def tcp_echo(host, port, size, total, window, tls=None):
+    s = tcp_connect(host, port, tls)
+    session = tls_session(s)
     data = os.urandom(size)
     outstanding = 0
     sent = 0
@@ -136,7 +177,7 @@ def tcp_echo(host, port, size, total, window):
         outstanding -= 1
     seconds = time.monotonic() - start
     s.close()
-    return {"bytes": received, "seconds": seconds}
+    return {"bytes": received, "seconds": seconds, **session}
 
 
 def tcp_rtt(host, port, size, count):
@@ -155,15 +196,18 @@ def main(argv):
     mode = argv[0]
     if mode == "usb-echo":
         host, port, devport, size, total, window = argv[1], *map(int, argv[2:7])
-        result = usb_echo(host, port, devport, size, total, window)
+        result = usb_echo(host, port, devport, size, total, window, *argv[7:8])
     elif mode == "usb-rtt":
         result = usb_rtt(argv[1], int(argv[2]), int(argv[3]), argv[4], int(argv[5]))
     elif mode == "tcp-server":
         tcp_server(int(argv[1]))
         return
+    elif mode == "tls-server":
+        tls_server(int(argv[1]), argv[2], argv[3], argv[4])
+        return
     elif mode == "tcp-echo":
         host, port, size, total, window = argv[1], *map(int, argv[2:6])
-        result = tcp_echo(host, port, size, total, window)
+        result = tcp_echo(host, port, size, total, window, *argv[6:7])
     elif mode == "tcp-rtt":
         result = tcp_rtt(argv[1], int(argv[2]), int(argv[3]), int(argv[4]))
     else:

@@ -8,6 +8,9 @@ baseline measured in the same run on the same veth link:
     loopback device, WINDOW transfers outstanding) at 512 B, 64 KiB and
     1 MiB, with 1 and with 4 devices at once, against raw TCP echo of the
     same sizes through a plain echo server in the box's namespace;
+  - the same bulk echo through the server's TLS port (TLS 1.2) against
+    the same raw echo over TLS 1.2 with the cipher the server chose,
+    through a Python TLS echo server holding the box's own key pair;
   - round trip of one URB (512-byte bulk OUT, 64-byte interrupt IN on the
     keyboard) against a raw TCP echo round trip of 512 and 64 bytes;
   - system calls per URB of the server process (strace), instructions per
@@ -46,6 +49,9 @@ import wevbox  # noqa: E402
 
 USB_PORT = 9200
 TCP_PORT = 9300
+TLS_USB_PORT = 9443
+TLS_ECHO_PORT = 9301
+TLS_VERSION = "1.2"
 WORKER = HERE / "bench_worker.py"
 PYTHON = "/usr/bin/python3"
 LOOPBACK_PORTS = (1, 2, 3, 4)
@@ -130,6 +136,21 @@ def results(procs, timeout=600):
     return out
 
 
+def wait_for_key_pair(box, timeout=120):
+    """The first start generates the box's key and certificate in the background."""
+    key, cert = box.path("/flash/cert_pkey.pem"), box.path("/flash/cert_srv.pem")
+    deadline = time.monotonic() + timeout
+    while not all(p.exists() and p.stat().st_size > 0 for p in (key, cert)):
+        if time.monotonic() > deadline:
+            raise RuntimeError("the box generated no key pair")
+        time.sleep(0.2)
+    return key, cert
+
+
+def sessions(runs):
+    return {(r.get("tls"), r.get("cipher")) for r in runs}
+
+
 def throughput(runs):
     return sum(r["bytes"] for r in runs) / max(r["seconds"] for r in runs) / MIB
 
@@ -166,6 +187,41 @@ class Bench:
                 label = f"{size // 1024} KiB" if size >= 1024 else f"{size} B"
                 self.add(f"bulk echo {label}, {count} device(s), MiB/s each way", throughput(usb),
                          throughput(tcp), "MiB/s")
+
+    def tls_echo(self, box):
+        key, cert = wait_for_key_pair(box)
+
+        def negotiated():
+            with uc.UsbClient.connect(box.box_ip, TLS_USB_PORT, timeout=30, tls=TLS_VERSION) as c:
+                return c.sock.version(), c.sock.cipher()[0]
+
+        version, cipher = in_namespace(box.peer_ns, negotiated)
+        self.notes.append(f"TLS rows: {version}, cipher {cipher} on both sides.")
+        print(f"TLS: {version}, cipher {cipher}", flush=True)
+        server = subprocess.Popen(["ip", "netns", "exec", box.ns, PYTHON, str(WORKER), "tls-server",
+                                   str(TLS_ECHO_PORT), str(cert), str(key), cipher],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            if not server.stdout.readline():
+                raise RuntimeError(f"TLS echo server: {server.stderr.read()[-2000:]}")
+            sizes = [(512, MIB, 64), (64 << 10, 32 * MIB, 8), (MIB, 64 * MIB, 1)]
+            if self.args.quick:
+                sizes = [(512, MIB // 4, 64), (64 << 10, 8 * MIB, 8), (MIB, 16 * MIB, 1)]
+            for size, total, window in sizes:
+                for count in (1, 4):
+                    ports = LOOPBACK_PORTS[:count]
+                    usb = results([worker(box.peer_ns, "usb-echo", box.box_ip, TLS_USB_PORT, p, size, total, window,
+                                          TLS_VERSION) for p in ports])
+                    tls = results([worker(box.peer_ns, "tcp-echo", box.box_ip, TLS_ECHO_PORT, size, total, window,
+                                          TLS_VERSION) for _ in ports])
+                    if sessions(usb) | sessions(tls) != {(version, cipher)}:
+                        raise RuntimeError(f"TLS sessions differ: {sessions(usb) | sessions(tls)}")
+                    label = f"{size // 1024} KiB" if size >= 1024 else f"{size} B"
+                    self.add(f"TLS bulk echo {label}, {count} device(s), MiB/s each way", throughput(usb),
+                             throughput(tls), "MiB/s")
+        finally:
+            server.kill()
+            server.wait(10)
 
     def round_trips(self, box):
         n = 500 if self.args.quick else 2000
@@ -292,6 +348,7 @@ class Bench:
             server.stdout.readline()
             try:
                 self.echo(box)
+                self.tls_echo(box)
                 self.round_trips(box)
                 self.syscalls(box)
                 self.peak_memory(box)
@@ -317,7 +374,9 @@ class Bench:
         text = path.read_text() if path.exists() else ""
         marker = "<!-- figures -->"
         head = text.split(marker)[0] if marker in text else text
-        path.write_text(head + marker + f"\n\nLast run {stamp}, {os.cpu_count()} CPUs:\n\n" + "\n".join(lines) + "\n")
+        notes = "".join(f"\n{n}\n" for n in self.notes)
+        path.write_text(head + marker + f"\n\nLast run {stamp}, {os.cpu_count()} CPUs:\n\n" + "\n".join(lines) + "\n"
+                        + notes)
         print(f"recorded in {path}")
 
 
@@ -328,6 +387,8 @@ def main():
     parser.add_argument("--no-callgrind", action="store_true")
     parser.add_argument("--record", help="markdown file whose figures section is rewritten")
     args = parser.parse_args()
+    # The box runs the program from its own root, so a relative path would not name it.
+    args.binary = str(Path(args.binary).resolve())
     if os.geteuid() != 0:
         raise SystemExit("usb_bench.py needs root (network namespaces)")
     random.seed(1)
