@@ -387,13 +387,16 @@ def test_hostile_input_ends_at_most_its_own_session(box):
     assert_host_clean(box)
 
 
-def test_thousands_of_connects_leave_nothing_behind(box):
+def test_many_connects_leave_nothing_behind(box):
     start_usb_box(box, plugs=["loopback port=1"])
+    rounds = 500
 
     def churn():
+        # Bounded by count; the time limit only keeps a stuck run from
+        # going on for ever, it is no measure of speed.
         started = time.monotonic()
         done = 0
-        while done < 2000 and time.monotonic() - started < 90:
+        while done < rounds and time.monotonic() - started < 600:
             s = socket.create_connection((box.box_ip, USB_PORT), timeout=10)
             if done % 4 == 0:
                 s.sendall(uc.encode_header(uc.OP_VERSION_ROWS, done, 0))
@@ -401,8 +404,8 @@ def test_thousands_of_connects_leave_nothing_behind(box):
             done += 1
         return done
 
-    done = in_namespace(box.peer_ns, churn, timeout=150)
-    assert done >= 1000, f"only {done} connects in 90 s"
+    done = in_namespace(box.peer_ns, churn, timeout=700)
+    assert done == rounds, f"only {done} of {rounds} connects within 600 s"
     assert box.running()
     deadline = time.monotonic() + 20
     while True:  # the last sessions may still be ending: a place comes free
