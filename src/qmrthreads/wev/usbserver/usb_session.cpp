@@ -222,6 +222,7 @@ int UsbPollRecord::wait(int ms)
     if (!ownerTask)
         return -1;
     int n = ownerTask->pollEvents(ms);
+    wakeTick = boardTicks();
     runReadyRecords();
     collectDestroyed();
     if (errorMark < 0)
@@ -493,7 +494,9 @@ int usb_srv_thread(UsbPollRecord* session)
 
     for (;;) {
         int r = session->wait(sliceMs.load());
-        now = boardTicks();
+        // The time the events came: a client answered in this wait may act
+        // at once, and its quiet time starts before that answer.
+        now = session->wakeTick;
         if (r < 0)
             break;
         if (r > 0)

@@ -50,6 +50,7 @@ struct UsbPollRecord {
     Task* ownerTask = nullptr; // the session task; its epoll set holds the record
     UsbPollRecord* session = nullptr;  // the socket record of the session
     bool registered = false;
+    uint64_t wakeTick = 0;     // boardTicks when the last wait ended, before its handlers ran
 
     // The socket record only.
     Connection* connection = nullptr;
@@ -81,7 +82,8 @@ struct UsbPollRecord {
     void setHandler(UsbRecordHandler h) { handler = h; }
     // One wait of the session's epoll set, then the handlers of the records
     // that had events: the number of events, 0 when the time ran out,
-    // errorMark when a handler failed, -1 when the wait failed.
+    // errorMark when a handler failed, -1 when the wait failed. wakeTick
+    // tells when the events came, before any handler answered them.
     int wait(int ms);
     // Takes the record out of the epoll set and clears *record. The memory
     // is given back by the session thread once the current batch of events
