@@ -62,8 +62,11 @@ void store(int* error, int value)
 // turned into readability through a private epoll set holding the socket.
 class WritableWatch {
 public:
+    // No set at all for fd < 0: a read wait needs none.
     explicit WritableWatch(int fd)
     {
+        if (fd < 0)
+            return;
         epfd_ = epoll_create1(EPOLL_CLOEXEC);
         if (epfd_ < 0)
             return;
