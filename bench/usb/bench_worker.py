@@ -11,7 +11,10 @@ prints one JSON line with what it measured.
 
 The echo runs keep WINDOW transfers of SIZE bytes outstanding each way
 (bulk OUT then bulk IN on the loopback device, or bytes through the echo
-server) until TOTAL bytes came back. TLS names a version ("1.2") to speak
+server) until TOTAL bytes came back. The client writes a whole window
+before it reads: WINDOW x SIZE must fit in the sockets' buffers, or both
+sides end up writing to a peer that does not read (the box then ends the
+session when its send time-out runs out; 5 x 1 MiB does that here). TLS names a version ("1.2") to speak
 it over the connection (the client's own context, tests/e2e/usbclient.py);
 the TLS echo server offers only CIPHER, the one the box chose, so both
 sides of a TLS ratio pay for the same cipher. usb-echo's JSON line then
@@ -51,8 +54,16 @@ def take_device(c, port, empty_fifo=False):
     raise SystemExit(f"no device on port {port}")
 
 
+def usb_connect(host, port, tls=None):
+    # The same socket options as the baselines' clients: without TCP_NODELAY
+    # the last short segment of a request waits for the box's delayed ACK.
+    c = uc.UsbClient.connect(host, port, timeout=60, tls=tls)
+    c.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    return c
+
+
 def usb_echo(host, port, devport, size, total, window, tls=None):
-    with uc.UsbClient.connect(host, port, timeout=60, tls=tls) as c:
+    with usb_connect(host, port, tls) as c:
         session = tls_session(c.sock)
         row = take_device(c, devport, empty_fifo=True)
         data = os.urandom(size)
@@ -84,7 +95,7 @@ def tls_session(sock):
 
 
 def usb_rtt(host, port, devport, kind, count):
-    with uc.UsbClient.connect(host, port, timeout=60) as c:
+    with usb_connect(host, port) as c:
         row = take_device(c, devport, empty_fifo=kind == "bulk512")
         payload = os.urandom(512)
         start = time.monotonic()
