@@ -50,16 +50,20 @@ int Connection::readAvailable(ByteBuffer* buffer, int64_t ticks, bool grow)
                 return n;
         }
 
-        if (ticks != 0) {
+        // Bytes already waiting need no wait (a request's body comes with
+        // its header); the wait is for a socket that has nothing yet.
+        int count = 0;
+        bool counted = fd >= 0 && ioctl(fd, FIONREAD, &count) == 0;
+        if (ticks != 0 && !(counted && count > 0)) {
             int error = 0;
             if (!wait4read(ticks, &error, true)) {
                 buffer->release();
                 return error;
             }
+            counted = false;
         }
 
-        int count = 0;
-        if (fd < 0 || ioctl(fd, FIONREAD, &count) != 0) {
+        if (!counted && (fd < 0 || ioctl(fd, FIONREAD, &count) != 0)) {
             errorState = kConnErrorBroken;
             buffer->release();
             return kConnBroken;
