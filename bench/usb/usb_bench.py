@@ -15,14 +15,24 @@ baseline measured in the same run on the same veth link:
     keyboard) against a raw TCP echo round trip of 512 and 64 bytes;
   - system calls per URB of the server process (strace), instructions per
     MiB and per URB (valgrind --tool=callgrind, with and without the
-    simulated host's share), and the peak memory a 64 MiB OUT transfer adds.
+    simulated host's share), and the peak memory a 64 MiB OUT transfer adds;
+  - with the real-USB guest (tools/guest/, QEMU): READ(10) throughput of the
+    emulated USB stick through the server, the client inside the guest,
+    against the same reads straight through usbfs in the same guest, both
+    by guest_reader.cpp (built here with g++ -static), at 4 KiB, 64 KiB and
+    1 MiB per command; beside them the same exchanges over the guest's
+    loopback TCP without USB.
 
-Both sides of every ratio use the same Python client code, so the ratios
-say what the server adds; absolute figures are bounded by the Python client.
+On the simulated host both sides of every ratio use the same Python client
+code, so the ratios say what the server adds; absolute figures are bounded
+by the Python client. In the guest both sides are the same C++ reader.
 
-    sudo bench/usb/usb_bench.py [--binary PATH] [--quick] [--no-callgrind] [--record FILE]
+    sudo bench/usb/usb_bench.py [--binary PATH] [--quick] [--no-callgrind] [--no-guest | --guest-only]
+                                [--record FILE]
 
-Needs root (network namespaces) and the normal build's program.
+Needs root (network namespaces) and the normal build's program. The guest
+part is skipped, with the reason, when tools/guest/setup.sh says that this
+machine cannot run the guest.
 """
 
 import argparse
@@ -31,6 +41,7 @@ import json
 import os
 import random
 import re
+import shutil
 import signal
 import struct
 import subprocess
@@ -45,6 +56,7 @@ REPO = HERE.parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 
 import usbclient as uc  # noqa: E402
+import usbguest  # noqa: E402
 import wevbox  # noqa: E402
 
 USB_PORT = 9200
@@ -59,6 +71,17 @@ KEYBOARD_PORT = 5
 STORAGE_PORT = 6
 MIB = 1 << 20
 CLONE_NEWNET = 0x40000000
+# The real-USB guest part.
+GUEST_READER_SOURCE = HERE / "guest_reader.cpp"
+GUEST_READER = "/opt/wev/bin/guest_reader"
+GUEST_SIZES = (4 << 10, 64 << 10, MIB)
+STICK_IDS = ("46f4", "0001")
+STICK_MIB = 64
+SECTOR = 512
+# Every 16 bytes of sector L: these 8 bytes and L as a little-endian u64
+# (guest_reader.cpp checks the same).
+SECTOR_PATTERN = b"WEVBENCH"
+GUEST_BANNER = r"#### wev Master running on "
 _libc = ctypes.CDLL(None, use_errno=True)
 
 
@@ -159,14 +182,53 @@ def round_trip_us(run):
     return run["seconds"] / run["count"] * 1e6
 
 
+def write_stick_image(path, mib):
+    """The guest's stick: every sector holds its own number, so a wrong or
+    misplaced sector read anywhere is caught."""
+    per_chunk = MIB // SECTOR
+    with open(path, "wb") as f:
+        for first in range(0, mib * per_chunk, per_chunk):
+            f.write(b"".join((SECTOR_PATTERN + struct.pack("<Q", lba)) * (SECTOR // 16)
+                             for lba in range(first, first + per_chunk)))
+
+
+def guest_env(name):
+    """A value that tools/guest/guest-env.sh assigns (the guest's network plan)."""
+    text = (REPO / "tools" / "guest" / "guest-env.sh").read_text()
+    m = re.search(rf"^{name}=(\S+)$", text, re.M)
+    if not m:
+        raise RuntimeError(f"tools/guest/guest-env.sh assigns no {name}")
+    return m.group(1)
+
+
+def reader_results(lines):
+    """{(mode, size): {field: text}} from guest_reader's "result" lines, and
+    ("idle", 0) for its figures of the program's process at rest."""
+    found = {}
+    for line in lines:
+        words = line.split()
+        fields = dict(w.split("=", 1) for w in words[1:] if "=" in w)
+        if words[:1] == ["result"]:
+            found[(fields["mode"], int(fields["size"]))] = fields
+        elif words[:1] == ["idle"]:
+            found[("idle", 0)] = fields
+    return found
+
+
+def size_label(size):
+    return f"{size // MIB} MiB" if size >= MIB else f"{size // 1024} KiB" if size >= 1024 else f"{size} B"
+
+
 class Bench:
     def __init__(self, args):
         self.args = args
-        self.rows = []   # (what, server, baseline, unit)
-        self.notes = []
+        # Each part of the run records its own section of the README.
+        self.rows = {"simulated": [], "guest": []}   # (what, server, baseline, unit)
+        self.notes = {"simulated": [], "guest": []}
+        self.part = "simulated"
 
     def add(self, what, value, baseline, unit):
-        self.rows.append((what, value, baseline, unit))
+        self.rows[self.part].append((what, value, baseline, unit))
         ratio = f"{value / baseline:6.2f}" if baseline else "     -"
         base = f"{baseline:12.1f}" if baseline is not None else " " * 12
         print(f"{what:46s} {value:12.1f} {base}  {ratio}  {unit}", flush=True)
@@ -196,7 +258,7 @@ class Bench:
                 return c.sock.version(), c.sock.cipher()[0]
 
         version, cipher = in_namespace(box.peer_ns, negotiated)
-        self.notes.append(f"TLS rows: {version}, cipher {cipher} on both sides.")
+        self.notes[self.part].append(f"TLS rows: {version}, cipher {cipher} on both sides.")
         print(f"TLS: {version}, cipher {cipher}", flush=True)
         server = subprocess.Popen(["ip", "netns", "exec", box.ns, PYTHON, str(WORKER), "tls-server",
                                    str(TLS_ECHO_PORT), str(cert), str(key), cipher],
@@ -250,7 +312,9 @@ class Bench:
             elapsed = time.monotonic() - start
             trace.send_signal(signal.SIGINT)
             _, err = trace.communicate(timeout=60)
-            m = re.search(r"^\S+\s+\S+\s+\S+\s+\S+\s+(\d+)\s+(?:\d+\s+)?total$", err, re.M)
+            # "% time, seconds, usecs/call, calls[, errors] total": the calls,
+            # not the errors column that follows them when some failed.
+            m = re.search(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?total$", err, re.M)
             return (int(m.group(1)) if m else 0), elapsed
 
         idle_calls, idle_time = traced(seconds=3)
@@ -336,11 +400,20 @@ class Bench:
             box.close()
 
     def run(self):
+        print(f"{'figure':46s} {'server':>12s} {'baseline':>12s}  ratio  unit")
+        if not self.args.guest_only:
+            self.run_simulated()
+        if self.args.guest or self.args.guest_only:
+            self.part = "guest"
+            self.guest()
+        if self.args.record:
+            self.record(Path(self.args.record))
+
+    def run_simulated(self):
         binary = self.args.binary
         image = Path(tempfile.mkdtemp(prefix="wev-bench-")) / "disk.img"
         devices = [f"loopback port={p}" for p in LOOPBACK_PORTS] + [
             f"keyboard port={KEYBOARD_PORT}", f"storage port={STORAGE_PORT} image={image} size=80M"]
-        print(f"{'figure':46s} {'server':>12s} {'baseline':>12s}  ratio  unit")
         box = start_box(binary, image, devices)
         try:
             server = subprocess.Popen(["ip", "netns", "exec", box.ns, PYTHON, str(WORKER), "tcp-server", str(TCP_PORT)],
@@ -360,23 +433,200 @@ class Bench:
             image.unlink(missing_ok=True)
         if not self.args.no_callgrind:
             self.callgrind(binary)
-        if self.args.record:
-            self.record(Path(self.args.record))
 
-    def record(self, path):
+    # -- the real-USB guest ----------------------------------------------------
+
+    def guest_budget(self):
+        """Seconds and bytes per size and mode: software emulation is slow, and
+        the whole part (two builds, a boot, three runs) stays within minutes."""
+        return (4, 64 * MIB) if self.args.quick else (15, 512 * MIB)
+
+    def guest_image(self, workdir):
+        """guest_reader built static, and an initramfs holding it beside the
+        program; GuestUnavailable when this machine cannot run the guest."""
+        reader = workdir / "guest_reader"
+        build = subprocess.run(["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", "-Werror", "-funsigned-char",
+                                "-static", "-o", str(reader), str(GUEST_READER_SOURCE)],
+                               capture_output=True, text=True, timeout=300)
+        if build.returncode != 0:
+            raise RuntimeError(f"building guest_reader failed:\n{build.stderr[-3000:]}")
+        setup = usbguest._run_tool([usbguest.GUEST_TOOLS / "setup.sh"], usbguest.SETUP_TIMEOUT)
+        if setup.returncode == usbguest.EXIT_UNAVAILABLE:
+            raise usbguest.GuestUnavailable(usbguest._tail(setup.stderr, 1) or "setup.sh: guest unavailable")
+        if setup.returncode != 0:
+            raise RuntimeError(f"tools/guest/setup.sh failed ({setup.returncode}):\n{usbguest._tail(setup.stderr)}")
+        image = workdir / "initramfs.cpio.gz"
+        made = usbguest._run_tool([usbguest.GUEST_TOOLS / "build-initramfs.sh", "--wev", self.args.binary,
+                                   "--add", f"{reader}:{GUEST_READER}", "--out", image], usbguest.BUILD_TIMEOUT)
+        if made.returncode != 0:
+            raise RuntimeError(f"tools/guest/build-initramfs.sh failed ({made.returncode}):\n"
+                               f"{usbguest._tail(made.stderr)}")
+        return image
+
+    def guest_reader(self, guest, mode, *args):
+        """One run of guest_reader in the guest; its results by (mode, size)."""
+        seconds, total = self.guest_budget()
+        words = ["guest_reader", mode, *args, "--sizes", ",".join(map(str, GUEST_SIZES)),
+                 "--total", total, "--budget", seconds]
+        started = time.monotonic()
+        lines = guest.command("run", *words, timeout=len(GUEST_SIZES) * (seconds + 60) + 60, check=False)
+        found = reader_results(lines)
+        if any((mode, size) not in found for size in GUEST_SIZES):
+            raise RuntimeError(f"guest_reader {mode} {' '.join(map(str, args))} failed:\n" + "\n".join(lines[-20:]))
+        for line in lines:
+            print(f"  guest: {line}", flush=True)
+        print(f"  guest: {mode} took {time.monotonic() - started:.1f} s", flush=True)
+        return found
+
+    def guest_server_ready(self, guest, timeout=120):
+        """The program lists the stick (asked through the forwarded port: QEMU
+        accepts there before the guest listens, so only an answer counts)."""
+        vendor, product = (int(x, 16) for x in STICK_IDS)
+        deadline = time.monotonic() + timeout
+        with uc.connect_when_ready("127.0.0.1", int(guest.ports["USB_PORT"]), total_timeout=timeout,
+                                   timeout=30) as c:
+            while not any((e.vendor_id, e.product_id) == (vendor, product) for e in c.device_list()):
+                if time.monotonic() > deadline:
+                    raise RuntimeError(f"the program in the guest did not list the stick within {timeout} s")
+                time.sleep(1)
+
+    def guest(self):
+        started = time.monotonic()
+        workdir = Path(tempfile.mkdtemp(prefix="wev-bench-guest-"))
+        guest = None
+        try:
+            try:
+                image = self.guest_image(workdir)
+            except usbguest.GuestUnavailable as e:
+                print(f"guest part skipped: the real-USB guest cannot run on this machine: {e}", flush=True)
+                self.part = "simulated"
+                return
+            guest = usbguest.Guest(image, workdir / "guest")
+            guest.vm_dir.mkdir(parents=True)
+            write_stick_image(guest.vm_dir / "stick0.img", STICK_MIB)
+            guest.boot()
+
+            def stick_bound(snapshot):
+                for name, d in snapshot.plugged().items():
+                    if (d.get("idVendor"), d.get("idProduct")) == STICK_IDS:
+                        interfaces = snapshot.interfaces_of(name)
+                        return bool(interfaces and interfaces[0]["driver"])
+                return False
+
+            guest.wait_usb(stick_bound, "the stick with its kernel driver", 60)
+            ids = ":".join(STICK_IDS)
+            port = guest_env("GUEST_USB_PORT")
+            # Nothing else touches the device while the direct reads run.
+            direct = self.guest_reader(guest, "direct", "--device", ids)
+            guest.command("wev-start", 0)
+            guest.wait_console(GUEST_BANNER, 120)
+            self.guest_server_ready(guest)
+            try:
+                server = self.guest_reader(guest, "server", "127.0.0.1", port, "--device", ids)
+                address = "127.0.0.1"
+            except RuntimeError as e:
+                # A program listening only on the guest's eth0 address.
+                print(f"  guest: through 127.0.0.1 failed ({e}); again through the guest's own address",
+                      flush=True)
+                address = guest_env("GUEST_IP")
+                server = self.guest_reader(guest, "server", address, port, "--device", ids)
+            loopback = self.guest_reader(guest, "loopback")
+            stop = guest.command("wev-stop")
+            if stop != ["wev exit=0"]:
+                raise RuntimeError(f"the program in the guest ended with {stop}")
+            # Direct reads again, the program stopped: the speed of software
+            # emulation follows this machine's other load, so the direct
+            # figure brackets the server's in time.
+            direct_after = self.guest_reader(guest, "direct", "--device", ids)
+            guest.power_off()
+
+            def rate(runs, mode, size):
+                fields = [run[(mode, size)] for run in runs]
+                return sum(int(f["bytes"]) for f in fields) / sum(float(f["seconds"]) for f in fields) / MIB
+
+            for size in GUEST_SIZES:
+                self.add(f"guest READ(10) {size_label(size)}, MiB/s", rate([server], "server", size),
+                         rate([direct, direct_after], "direct", size), "MiB/s")
+            for size in GUEST_SIZES:
+                rate = float(loopback[("loopback", size)]["bytes_per_second"]) / MIB
+                self.add(f"guest loopback TCP alone, {size_label(size)} exchanges", rate, None, "MiB/s")
+            detail = ["| size | path | MiB/s | wall ms per command | CPU ms per command: reader "
+                      "| CPU ms per command: server or peer | page faults per command: reader, server or peer "
+                      "| context switches per command |",
+                      "|---|---|---:|---:|---:|---:|---:|---:|"]
+            for size in GUEST_SIZES:
+                for name, found in (("direct usbfs, before", direct), ("server", server),
+                                    ("loopback TCP alone", loopback), ("direct usbfs, after", direct_after)):
+                    f = next(v for (mode, n), v in found.items() if n == size)
+                    commands = max(int(f["commands"]), 1)
+                    peer, peer_faults = "-", "-"
+                    if "server_cpu" in f:
+                        peer = f"{float(f['server_cpu']) * 1000 / commands:.3f}"
+                        peer_faults = f"{float(f['server_faults_per_command']):.1f}"
+                    detail.append(f"| {size_label(size)} | {name} | {float(f['bytes_per_second']) / MIB:,.1f} "
+                                  f"| {float(f['seconds']) * 1000 / commands:.3f} "
+                                  f"| {float(f['reader_cpu']) * 1000 / commands:.3f} | {peer} "
+                                  f"| {float(f['reader_faults_per_command']):.1f}, {peer_faults} "
+                                  f"| {float(f['switches_per_command']):.1f} |")
+            self.notes[self.part].append("Where the guest's time went (from the guest's /proc; it has one "
+                                         "virtual CPU, so the CPU times of a row add up to about its wall "
+                                         "time when the path is bound by that CPU):\n\n" + "\n".join(detail))
+            idle = server.get(("idle", 0))
+            if idle:
+                self.notes[self.part].append(
+                    f"The program's process at rest in the guest (before the server rows, {float(idle['seconds']):.0f} s): "
+                    f"{float(idle['server_cpu_share']) * 100:.1f} % of the guest's CPU, "
+                    f"{float(idle['switches_per_second']):.0f} context switches per second in the whole guest.")
+            for line in detail:
+                print(f"  {line}", flush=True)
+            seconds, total = self.guest_budget()
+            urbs = {size: (int(direct[("direct", size)]["urbs"]) / int(direct[("direct", size)]["commands"]),
+                           int(server[("server", size)]["urbs"]) / int(server[("server", size)]["commands"]))
+                    for size in GUEST_SIZES}
+            self.notes[self.part].append(
+                f"Guest: the direct figure is the mean of the direct runs before and after the server's; "
+                f"server reached at {address}:{port} inside the guest; each size read for "
+                f"{seconds} s or {total // MIB} MiB, whichever came first, sequential LBAs over a "
+                f"{STICK_MIB} MiB stick; usbfs URBs per command (direct): "
+                + ", ".join(f"{size_label(n)} {u[0]:.0f}" for n, u in urbs.items())
+                + "; transfer requests per command (server): "
+                + ", ".join(f"{size_label(n)} {u[1]:.0f}" for n, u in urbs.items())
+                + f". The whole guest part took {time.monotonic() - started:.0f} s.")
+        finally:
+            if guest is not None:
+                guest.close()
+            shutil.rmtree(workdir, ignore_errors=True)
+
+    # -- the README ------------------------------------------------------------------
+
+    MARKERS = {"simulated": "<!-- figures -->", "guest": "<!-- guest figures -->"}
+
+    def section(self, part):
         lines = ["| figure | server | baseline | ratio |", "|---|---:|---:|---:|"]
-        for what, value, base, unit in self.rows:
+        for what, value, base, unit in self.rows[part]:
             ratio = f"{value / base:.2f}" if base else "-"
             shown = f"{value:,.1f} {unit}"
             baseline = f"{base:,.1f} {unit}" if base is not None else "-"
             lines.append(f"| {what.strip()} | {shown} | {baseline} | {ratio} |")
         stamp = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
+        notes = "".join(f"\n{n}\n" for n in self.notes[part])
+        return f"\n\nLast run {stamp}, {os.cpu_count()} CPUs:\n\n" + "\n".join(lines) + "\n" + notes
+
+    def record(self, path):
+        """Rewrites the figures of the parts that ran; a part that did not run
+        (left out, or skipped) keeps the figures recorded before."""
         text = path.read_text() if path.exists() else ""
-        marker = "<!-- figures -->"
-        head = text.split(marker)[0] if marker in text else text
-        notes = "".join(f"\n{n}\n" for n in self.notes)
-        path.write_text(head + marker + f"\n\nLast run {stamp}, {os.cpu_count()} CPUs:\n\n" + "\n".join(lines) + "\n"
-                        + notes)
+        starts = sorted((text.find(m), part) for part, m in self.MARKERS.items() if m in text)
+        head = text[:starts[0][0]] if starts else text
+        old = {}
+        for i, (at, part) in enumerate(starts):
+            end = starts[i + 1][0] if i + 1 < len(starts) else len(text)
+            old[part] = text[at + len(self.MARKERS[part]):end]
+        out = head
+        for part, marker in self.MARKERS.items():
+            body = self.section(part) if self.rows[part] else old.get(part, "\n")
+            out += marker + body.rstrip("\n") + "\n\n"
+        path.write_text(out.rstrip("\n") + "\n")
         print(f"recorded in {path}")
 
 
@@ -385,11 +635,16 @@ def main():
     parser.add_argument("--binary", default=str(wevbox.binary_path()))
     parser.add_argument("--quick", action="store_true", help="smaller amounts, for a smoke run")
     parser.add_argument("--no-callgrind", action="store_true")
-    parser.add_argument("--record", help="markdown file whose figures section is rewritten")
+    parser.add_argument("--guest", action=argparse.BooleanOptionalAction, default=True,
+                        help="the real-USB guest part (default on; skipped when the guest cannot run here)")
+    parser.add_argument("--guest-only", action="store_true", help="only the real-USB guest part")
+    parser.add_argument("--record", help="markdown file whose figures sections are rewritten")
     args = parser.parse_args()
+    if args.guest_only and not args.guest:
+        parser.error("--guest-only and --no-guest exclude each other")
     # The box runs the program from its own root, so a relative path would not name it.
     args.binary = str(Path(args.binary).resolve())
-    if os.geteuid() != 0:
+    if os.geteuid() != 0 and not args.guest_only:
         raise SystemExit("usb_bench.py needs root (network namespaces)")
     random.seed(1)
     Bench(args).run()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the real-USB test guest's initramfs.
 #
-#   tools/guest/build-initramfs.sh [--wev BINARY] [--out FILE] [-- MKROOT_OPTIONS...]
+#   tools/guest/build-initramfs.sh [--wev BINARY] [--out FILE] [--add HOSTFILE:GUESTPATH]...
+#                                  [-- MKROOT_OPTIONS...]
 #
 # The image holds busybox (static), the kernel modules for xHCI, USB storage,
 # HID, the FTDI serial adapter and e1000 (loaded in dependency order), the
@@ -10,6 +11,10 @@
 # a box root at /box made by tools/mkroot.sh (MKROOT_OPTIONS are passed on).
 # In the box root, sys and dev/bus/usb lead to the guest's real sysfs and usbfs
 # nodes; the board driver is not there, so the program simulates the board.
+# Each --add copies one more host file (a static program, as the guest has no
+# C library of its own besides the program's copies) to the absolute
+# GUESTPATH, executable; init.sh's "run" command starts those under
+# /opt/wev/bin.
 #
 # Defaults: BINARY is $WEV_BIN, else the normal build's program (WEV_BUILD_TAG
 # picks build-NAME/); FILE is initramfs.cpio.gz in the guest cache.
@@ -28,16 +33,34 @@ WANTED_MODULES="usbcore xhci_pci usbhid hid_generic ftdi_sio sd_mod usb_storage 
 wev=${WEV_BIN:-$(wev_binary normal)}
 out=$GUEST_CACHE/initramfs.cpio.gz
 mkroot_args=()
+extra_files=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --wev) [ $# -ge 2 ] || die "--wev needs a file"; wev=$2; shift 2 ;;
         --out) [ $# -ge 2 ] || die "--out needs a file"; out=$2; shift 2 ;;
+        --add) [ $# -ge 2 ] || die "--add needs HOSTFILE:GUESTPATH"; extra_files+=("$2"); shift 2 ;;
         --) shift; mkroot_args=("$@"); break ;;
-        *) die "unknown option $1 (usage: [--wev BINARY] [--out FILE] [-- MKROOT_OPTIONS...])" ;;
+        *) die "unknown option $1 (usage: [--wev BINARY] [--out FILE] [--add HOSTFILE:GUESTPATH]..." \
+               "[-- MKROOT_OPTIONS...])" ;;
     esac
 done
 
 [ -x "$wev" ] || die "no program at $wev: build it first (tools/build.sh)"
+# Checked before any work: a wrong path must not leave a half-built image.
+for entry in "${extra_files[@]}"; do
+    host_file=${entry%%:*}
+    guest_path=${entry#*:}
+    [ "$host_file" != "$entry" ] || die "--add $entry: expected HOSTFILE:GUESTPATH"
+    [ -f "$host_file" ] || die "--add $entry: no file $host_file"
+    case $guest_path in
+        /*) ;;
+        *) die "--add $entry: the guest path must be absolute" ;;
+    esac
+    case $guest_path/ in
+        */../*|*/./*|*//*) die "--add $entry: the guest path must be plain (no '.', '..' or '//')" ;;
+    esac
+    [[ $guest_path != *[[:space:][:cntrl:]]* ]] || die "--add $entry: the guest path holds blanks"
+done
 kver=$(guest_kernel_version) || die "no guest kernel in $GUEST_KERNEL_DIR: run tools/guest/setup.sh"
 [ -x /bin/busybox ] || die "no /bin/busybox: run tools/guest/setup.sh"
 moddir=$GUEST_KERNEL_DIR/root/lib/modules/$kver
@@ -141,6 +164,29 @@ mkdir -p "$box/dev/bus"
 rm -rf "$box/dev/bus/usb"
 ln -s /dev/bus/usb "$box/dev/bus/usb"
 
+# ---- extra files -------------------------------------------------------------
+
+# The image has links into the guest's own trees (box/sys, box/dev/bus/usb,
+# the busybox applets): a path through one of them would write through the
+# link on this machine, so every directory on the way must be a real one.
+add_extra_file() {
+    local host_file=$1 guest_path=$2 at=$stage part
+    local -a parts
+    IFS=/ read -r -a parts <<<"${guest_path#/}"
+    for part in "${parts[@]:0:${#parts[@]}-1}"; do
+        at=$at/$part
+        [ ! -L "$at" ] || die "--add $host_file:$guest_path: ${at#"$stage"} is a link in the image"
+        mkdir -p "$at"
+    done
+    [ ! -d "$stage$guest_path" ] || die "--add $host_file:$guest_path: a directory of the image"
+    # A busybox applet of the same name gives way to the file.
+    rm -f "$stage$guest_path"
+    install -m 0755 "$host_file" "$stage$guest_path"
+}
+for entry in "${extra_files[@]}"; do
+    add_extra_file "${entry%%:*}" "${entry#*:}"
+done
+
 # ---- the archive --------------------------------------------------------------------
 
 mkdir -p "$(dirname "$out")"
@@ -150,4 +196,5 @@ trap 'rm -rf "$stage" "$tmp_out"' EXIT
     | gzip -1 >"$tmp_out"
 mv -f "$tmp_out" "$out"
 echo "build-initramfs.sh: $out ($(du -h "$out" | cut -f1)), kernel $kver," \
-     "program $wev with $(wc -w <<<"$libraries") libraries, modules: ${module_order[*]}" >&2
+     "program $wev with $(wc -w <<<"$libraries") libraries, ${#extra_files[@]} extra file(s)," \
+     "modules: ${module_order[*]}" >&2

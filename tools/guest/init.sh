@@ -9,6 +9,10 @@
 #   @SEQ usb-dump           the USB devices and interfaces as sysfs shows them
 #   @SEQ wev-start [N]      start the program in the box root /box (KickOff=N, default 0)
 #   @SEQ wev-stop           SIGTERM to the program; its exit code
+#   @SEQ run NAME ARGS...   runs /opt/wev/bin/NAME (a program the image was built
+#                           with, build-initramfs.sh --add) and answers its output
+#                           lines, standard error included, when it has ended;
+#                           the answer's code is the program's exit code
 #   @SEQ poweroff           power the guest off
 #
 # Every answer line starts with "@@SEQ " and an answer ends with "@@SEQ end RC",
@@ -18,6 +22,7 @@
 export PATH=/bin:/sbin
 BOX=/box
 WEV=/opt/wev/wev
+BIN=/opt/wev/bin
 STOP_GRACE=20
 
 mount -t proc proc /proc
@@ -150,6 +155,25 @@ wev_stop() {
     answer "wev exit=$code"
 }
 
+# Only programs of the image's own directory: the name comes from the console.
+# The output goes to a file first, so the answer comes whole after the end
+# and the exit code is the program's, not a pipe's.
+run_program() {
+    local name="${1:-}" out=/tmp/run.out code line
+    case $name in
+        ''|*/*|.*) answer "run: no program name '$name'"; return 2 ;;
+    esac
+    [ -x "$BIN/$name" ] || { answer "run: no program $BIN/$name"; return 2; }
+    shift
+    "$BIN/$name" "$@" </dev/null >"$out" 2>&1
+    code=$?
+    while IFS= read -r line || [ -n "$line" ]; do
+        answer "$line"
+    done <"$out"
+    rm -f "$out"
+    return "$code"
+}
+
 power_off() {
     [ -n "$WEV_PID" ] && kill -KILL "$WEV_PID" 2>/dev/null
     echo "@@ poweroff uptime=$(uptime_now)"
@@ -185,6 +209,7 @@ while :; do
         usb-dump) usb_dump || rc=$? ;;
         wev-start) wev_start "$@" || rc=$? ;;
         wev-stop) wev_stop || rc=$? ;;
+        run) run_program "$@" || rc=$? ;;
         poweroff) answer "end 0"; power_off ;;
         *) answer "unknown command '$command'"; rc=2 ;;
     esac
