@@ -187,7 +187,6 @@ protected:
                   static_cast<ssize_t>(text.size()));
     }
 
-    // Answers that arrive within the window: "text from address:port".
     // The answers that came: the first one is waited for as long as a loaded
     // machine may need, then more are collected for `settle`, so a second
     // answer to the same request shows.
