@@ -207,11 +207,13 @@ TEST_F(UsbSession, ADeferredResetRunsWithinOneHundredTicks)
     usbDeviceTable[row].resetPending.store(1);
     advanceTicks(100);
     EXPECT_TRUE(eventually([&] { return resetsLogged(device) == resets + 1; }));
-    EXPECT_TRUE(eventually([&] { return usbDeviceTable[row].fd.load() == -1; }));
+    // The slot gives up the file's number before the file is closed: wait
+    // for the close itself.
+    EXPECT_TRUE(eventually([&] { return counters(device).openFiles == 0; }));
+    EXPECT_EQ(usbDeviceTable[row].fd.load(), -1);
     EXPECT_EQ(usbDeviceTable[row].resetPending.load(), 0);
     EXPECT_EQ(usbDeviceTable[row].pollRecord, nullptr);
     EXPECT_TRUE(ownedBy(row, id)) << "the row stays with its owner";
-    EXPECT_EQ(counters(device).openFiles, 0);
     EXPECT_EQ(client->request(27, 4).header.opcode, 0x101bu);
 }
 
