@@ -104,6 +104,8 @@ TEST_F(UsbConnectTest, RefusedClientsTakeNothingFromTheOwner)
     DeviceClient& owner = client();
     DeviceClient& other = client();
     ASSERT_EQ(owner.connect(row_, kPort).header.status, kUsbStatusDone);
+    // The owner's connect is published after its answer.
+    ASSERT_TRUE(eventually([&] { return published(UsbPublishKind::Connect, row_) == 1; }));
     struct Case {
         const char* what;
         const char* param;

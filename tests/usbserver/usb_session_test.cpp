@@ -27,7 +27,12 @@ public:
     // The row was given back whole: file closed, no claim, no URB, no owner.
     void expectReleased(int row, const std::string& device)
     {
-        EXPECT_TRUE(eventually([&] { return usbDeviceTable[row].ownerTaskId.load() == 0; }));
+        // The release clears the owner before it turns the row back from
+        // connected: wait for both.
+        EXPECT_TRUE(eventually([&] {
+            return usbDeviceTable[row].ownerTaskId.load() == 0
+                   && usbDeviceTable[row].state.load() != kUsbSlotConnected;
+        }));
         EXPECT_EQ(usbDeviceTable[row].fd.load(), -1);
         EXPECT_EQ(usbDeviceTable[row].pollRecord, nullptr);
         usbsim::DeviceCounters c = counters(device);
@@ -228,6 +233,11 @@ TEST_F(UsbSession, ASessionKeepsOnlyItsOwnRows)
     int secondId = 0;
     ProtocolClient& second = startSession(-1, &secondId);
     ASSERT_EQ(second.request(kUsbOpConnect, 1, connectBody(otherRow, 3)).header.status, 0u);
+    // The first session looks for deferred resets at the end of its first
+    // pass, which may be the one that answered its connect; the answer to a
+    // later request shows that look is over (the clock stands, so no other
+    // look comes).
+    ASSERT_EQ(first->request(27, 2).header.opcode, 0x101bu);
 
     // A reset asked for the first session's row is none of the second's.
     usbDeviceTable[row].resetPending.store(1);

@@ -140,6 +140,8 @@ TEST_F(UsbUrbTest, BulkInOnOneEndpointRunsOneAtATimeInOrder)
     EXPECT_EQ(f.header.opcode, kFinal);
     EXPECT_EQ(f.header.length, 10u);
     EXPECT_FALSE(c.urbAnswer(second, &f, 100)) << "the second has no data yet";
+    // The second is submitted just after the first's answer went out.
+    EXPECT_EQ(c.heartbeat(2).header.status, kUsbStatusDone);
     EXPECT_EQ(submits(kBulkIn), 2) << "the second started when the first ended";
 
     fill(c, pattern(5, 2));
