@@ -408,6 +408,22 @@ TEST_F(UsbConnectTest, AdminDisconnectSendsNotice19AndResetsLater)
     EXPECT_EQ(resetsLogged(name_), 1);
 }
 
+TEST_F(UsbConnectTest, AClientTakingARowAfterAnAdminDisconnectKeepsItsDevice)
+{
+    row_ = plugDevice("loopback", kPort, &name_);
+    EXPECT_EQ(adminDisconnectPort(kPort), 1);  // nobody holds the row
+    DeviceClient& c = client();
+    ASSERT_EQ(c.connect(row_, kPort).header.status, kUsbStatusDone);
+    advanceTicks(101);
+    // The first request after the clock moved wakes the session, which then
+    // looks for deferred resets; the second is served after that look.
+    EXPECT_EQ(c.heartbeat(1).header.status, kUsbStatusDone);
+    EXPECT_EQ(c.heartbeat(2).header.status, kUsbStatusDone);
+    EXPECT_GE(usbDeviceTable[row_].fd.load(), 0) << "the new owner's file was closed";
+    EXPECT_EQ(resetsLogged(name_), 0);
+    EXPECT_EQ(c.request(kUsbOpSetConfiguration, setConfigBody(1)).header.status, kUsbStatusDone);
+}
+
 TEST_F(UsbConnectTest, KernelDriversGiveTheirInterfacesUpOnConnect)
 {
     row_ = plugDevice("keyboard kernel-driver", kPort, &name_);

@@ -296,6 +296,11 @@ int claimSlotOwnership(int row, UsbPollRecord* owner, int ownerTaskId, const soc
     bool retake = state == kUsbSlotConnected && slot.owner == owner;
     if (state != kUsbSlotPresent && !retake)
         return 0;
+    // A reset asked for before this session took the row (the administrator's
+    // disconnect of a row nobody held) is not this session's: it would close
+    // the file the new owner has just been given.
+    if (!retake)
+        slot.resetPending.store(0);
     slot.owner = owner;
     slot.ownerTaskId.store(ownerTaskId);
     memset(&slot.ownerPeer, 0, sizeof slot.ownerPeer);

@@ -203,7 +203,12 @@ void UsbSrvd::clearUnownedResets()
     // on; the rows that a session holds are reset by that session.
     for (int row = 0; row < kUsbTableRows; ++row) {
         UsbDeviceSlot& slot = usbDeviceTable[row];
-        if (slot.ownerTaskId.load() == 0 && slot.resetPending.load())
+        if (slot.ownerTaskId.load() != 0 || !slot.resetPending.load())
+            continue;
+        // Under the row's lock: a session taking the row meanwhile keeps
+        // what it asks for.
+        UsbRowLock lock(row);
+        if (lock.locked() && slot.ownerTaskId.load() == 0)
             slot.resetPending.store(0);
     }
 }
