@@ -281,6 +281,31 @@ TEST_F(UsbDeviceTable, OwnershipRules)
     EXPECT_EQ(claimSlotOwnership(usbRowCount.load(), recordOf(&a), 0, address, sizeof peer), 0);
 }
 
+TEST_F(UsbDeviceTable, ATakeOverThatTimesOutLeavesTheOwnerItsRow)
+{
+    const int row = plugAndScan("loopback at=1-1.2");
+    FakeRecord a;
+    ASSERT_EQ(claimSlotOwnership(row, recordOf(&a), 0, nullptr, 0), 1);
+
+    // The owner is too busy to answer: the taker gives up and takes its
+    // request back, so the owner's next pass finds nothing to drop.
+    EXPECT_EQ(takeSlotFromOwner(row, 4), 0);
+    EXPECT_EQ(takeOwnerRequests(row), 0u);
+    EXPECT_EQ(usbDeviceTable[row].state.load(), kUsbSlotConnected);
+
+    // An owner that lets go in time hands the row over.
+    std::thread owner([&] {
+        while (!(usbDeviceTable[row].ownerRequests.load() & kUsbOwnerDrop))
+            std::this_thread::yield();
+        EXPECT_EQ(takeOwnerRequests(row), kUsbOwnerDrop);
+        EXPECT_EQ(releaseSlotOwnership(row, recordOf(&a)), 1);
+    });
+    EXPECT_EQ(takeSlotFromOwner(row, 100000), 1);
+    owner.join();
+    EXPECT_EQ(usbDeviceTable[row].state.load(), kUsbSlotPresent);
+    EXPECT_EQ(takeSlotFromOwner(row, 4), 1) << "a free row is there to take";
+}
+
 TEST_F(UsbDeviceTable, ResetOfALetGoRowClosesItsFileAndFreesItsTransfers)
 {
     const std::string name = "1-1.2";

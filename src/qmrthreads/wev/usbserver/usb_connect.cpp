@@ -189,13 +189,6 @@ int preReset(int row)
     return r > 0 ? 0 : r < 0 ? -r : EBUSY;
 }
 
-int takeFromOtherOwner(int row)
-{
-    if (!dropSlotOwner(row))
-        return 1;
-    return waitForOwnerRelease(row, kUsbTakeOverTicks);
-}
-
 struct RowPort {
     int row;
     int port;
@@ -384,7 +377,7 @@ int handleConnect(UsbPollRecord* session, const UsbRequestHeader* request)
     const bool retake = isRowOwnedBy(row, session);
     if (retake) {
         closeOwnedRow(session, row);
-    } else if (isRowOwnedByOther(row, session) && !takeFromOtherOwner(row)) {
+    } else if (isRowOwnedByOther(row, session) && !takeSlotFromOwner(row, kUsbTakeOverTicks)) {
         return reply(session, request, kUsbStatusFailed, EBUSY);
     }
     sockaddr_storage peer{};

@@ -384,6 +384,18 @@ int waitForOwnerRelease(int row, int ticks)
     }
 }
 
+int takeSlotFromOwner(int row, int ticks)
+{
+    if (!dropSlotOwner(row))
+        return 1;
+    if (waitForOwnerRelease(row, ticks))
+        return 1;
+    UsbRowLock lock(row);
+    if (lock.locked() && usbDeviceTable[row].owner)
+        usbDeviceTable[row].ownerRequests.fetch_and(~static_cast<uint32_t>(kUsbOwnerDrop));
+    return 0;
+}
+
 socklen_t slotOwnerPeer(int row, sockaddr_storage* out)
 {
     if (!isValidSlot(row) || !out)

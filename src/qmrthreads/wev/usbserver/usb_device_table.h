@@ -25,9 +25,10 @@
 //     row (ownerRequests, kUsbOwnerDrop) and posts the owner's task a
 //     TaskMessage {code MSG_USB_ROW_REQUEST, arg1 = row}; it never closes or
 //     frees anything itself.
-//   - The owner's task handles the message in its onMessage (and, in case the
-//     message was lost because its pipe was full, looks at ownerRequests of
-//     its rows on every pass of its loop): takeOwnerRequests(row) returns and
+//   - The message only wakes the owner: it carries the request out between
+//     two client requests, never in the middle of one, looking at
+//     ownerRequests of its rows on every pass of its loop (so a message lost
+//     to a full pipe loses nothing): takeOwnerRequests(row) returns and
 //     clears the bits; on kUsbOwnerDrop the session discards and reaps what
 //     it can, closes the row's fd (closeDevice), answers every transfer set
 //     still open with status 2 / error 32 and frees them (freeRowTransfers
@@ -40,9 +41,10 @@
 //     released: no owner and no open fd. Until then every scan posts the
 //     drop request again, so a row is never re-used under a session that
 //     still holds its descriptor.
-//   - A thread that wants to take a row from another session waits for the
-//     release with waitForOwnerRelease, serving its own messages meanwhile
-//     (two sessions taking each other's rows cannot deadlock).
+//   - A session that wants to take a row from another one waits for the
+//     release with takeSlotFromOwner, bounded; when the owner does not let go
+//     in time (busy, or itself waiting to take a row of ours) the request is
+//     taken back and both keep what they had.
 #pragma once
 
 #include <pthread.h>
@@ -318,6 +320,11 @@ int releaseSlotOwnership(int row, UsbPollRecord* owner);
 // Asks the owner of a connected row to give it up (kUsbOwnerDrop and a
 // MSG_USB_ROW_REQUEST to its task). 1 when the row had an owner, else 0.
 int dropSlotOwner(int row);
+// Another session's connect takes the row: asks the owner to give it up and
+// waits as waitForOwnerRelease does. When the owner has not let go in time
+// the request is taken back, so an owner that was only slow keeps its
+// device instead of losing it to nobody. 1 released, 0 timed out.
+int takeSlotFromOwner(int row, int ticks);
 // The owner's side: the requests posted to it since the last call, cleared.
 uint32_t takeOwnerRequests(int row);
 // Waits until the row has no owner, serving the calling task's messages (a
