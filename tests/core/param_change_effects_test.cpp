@@ -57,14 +57,21 @@ TEST_F(ChangeEffects, RelayFollowsItsMode)
         {"relay_on", "on", "0"},
         {"relay_on", "off", "1"},
         {"relay_on", "on", "0"},
-        {"relay_ctrl", "eve", "1"},     // leaving "fix" switches it off
-        {"relay_eve_net", "on", "1"},
-        {"relay_ctrl", "fix", "0"},     // back to "fix": relay_on again
+        {"relay_eve_net", "neton", "0"},  // an event rule leaves a fixed relay alone
+        {"relay_stat_net", "neton", "0"},  // and so does a state rule
+        {"relay_ctrl", "eve", "1"},       // leaving "fix" switches it off
+        {"relay_ctrl", "fix", "0"},       // back to "fix": relay_on again
+        {"relay_ctrl", "eve", "1"},
+        {"relay_eve_net", "netoff", "1"},
         {"relay_ctrl", "stat", "1"},
+        {"relay_eve_net", "off", "1"},
+        {"relay_ctrl", "fix", "0"},
     };
     for (const Step& s : steps) {
-        ASSERT_NE(ParamStore::find(s.name), nullptr) << s.name;
-        ParamStore::find(s.name)->set(s.value, -1);
+        Param* p = ParamStore::find(s.name);
+        ASSERT_NE(p, nullptr) << s.name;
+        p->set(s.value, -1);
+        ASSERT_EQ(p->text(), s.value) << s.name << " refused " << s.value;
         resetModified();
         if (s.relayLine) {
             EXPECT_EQ(state("relay_line"), s.relayLine) << s.name << " = " << s.value;

@@ -71,9 +71,10 @@ void relayStateRuleChanged(Param&)
         boardDevice().setRelay(0);
 }
 
+// A relay held by "fix" stays as relay_on says whatever the rules do.
 void relayEventRuleChanged(Param&)
 {
-    if (!relayMode("stat"))
+    if (!relayMode("stat") && !relayMode("fix"))
         boardDevice().setRelay(0);
 }
 
