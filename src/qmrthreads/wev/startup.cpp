@@ -223,12 +223,18 @@ void prepareTls()
 }
 
 // At the first start the box has no key: the default request is filled in and
-// the key and its self-signed certificate are made in the background.
+// the key and its self-signed certificate are made in the background. The same
+// happens when the self-signed pair is there but does not work (the power
+// went while a new pair replaced it, one file at a time): TLS would otherwise
+// have no pair to fall back on.
 void makeFirstKeyPair()
 {
     CertStore* store = CertStore::instance();
-    if (certFileSize(CERT_PKEY) >= 0)
-        return;
+    if (certFileSize(CERT_PKEY) >= 0) {
+        if (tlsCheckKeyPair(kTlsPairSelfSigned))
+            return;
+        fprintf(stderr, "the self-signed key and certificate do not match: making a new pair\n");
+    }
     fillDefaultCertRequest(store);
     if (int validated = store->validate(CERT_MODE_SELF_SIGNED))
         startCertGenerator(validated);
@@ -257,10 +263,10 @@ void printBanner()
 
 void startTasks()
 {
-    launch(new LazyHubWatcher(), 20480);
     useTlsForUsbSessions();
     startUsbServer(currentInterface());
     startBlinkerOnSimpleDriver();
+    launch(new LazyHubWatcher(), 20480);
 }
 
 void finishStartUp(SupervisionState& state)
