@@ -158,9 +158,11 @@ int isValidDate(int year, int month, int day)
 int CertStore::validate(int mode)
 {
     // The fields are in use until the running generation has ended.
-    if (certGenerationState() == CERT_GEN_RUNNING)
-        return 0;
     lockCertMutex();
+    if (certGenerationState() == CERT_GEN_RUNNING) {
+        unlockCertMutex();
+        return 0;
+    }
     setCertMode(mode);
     int ok = 1;
     for (int index : {CF_CN, CF_ON, CF_LN, CF_CTRY}) {

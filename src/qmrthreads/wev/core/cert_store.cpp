@@ -322,10 +322,13 @@ void CertStore::release()
     CertStore* store = existing();
     if (!store)
         return;
+    // Read under the lock: a state becomes validated only under it, so it
+    // cannot turn validated (and then running) between this look and the
+    // clearing below.
+    CertLock lock;
     int state = generationState.load();
     if (state == CERT_GEN_VALIDATED || state == CERT_GEN_RUNNING)
         return;
-    CertLock lock;
     store->clearLocked();
     store->requestLength_ = 0;
     store->requestBuffer_[0] = '\0';
