@@ -223,6 +223,25 @@ TEST(StringParamText, ControlCharactersAreRefused)
     EXPECT_EQ(name.set("with blanks and = signs", -1), kSetNetwork);
 }
 
+// The parameter file's reader trims blanks around a value, so a value with
+// blanks at either end would not be the same after the next start.
+TEST(StringParamText, BlanksAtEitherEndAreRefused)
+{
+    StringParam name("any_name", "User", &len0to1024, kParamNetwork);
+    for (const char* t : {" lead", "trail ", " ", "  both  "}) {
+        EXPECT_EQ(name.set(t, -1), 0) << '"' << t << '"';
+        EXPECT_EQ(*name.value(), "User");
+    }
+    EXPECT_EQ(name.set("in side", -1), kSetNetwork);
+    EXPECT_EQ(name.set("", -1), kSetNetwork) << "an empty value is no blank";
+
+    // A password is kept as its hash, so its blanks are safe.
+    const ParamRange hashLength = {0, 46};
+    StringParam h("h", "", &hashLength, kParamHashed);
+    EXPECT_NE(h.set("pass word ", -1), 0);
+    EXPECT_EQ(h.value()->find(' '), std::string::npos);
+}
+
 TEST(StringParamText, Secrets)
 {
     StringParam pwd("admin_pwd", "", &len8to32, kParamSecret);

@@ -16,6 +16,11 @@ constexpr char kSecretMask[] = "****";
 // The stored hash of the empty password: writing it back keeps the value.
 constexpr char kEmptyPasswordHash[] = "kbR4uVn9sLq2E";
 
+bool isBlankOrTab(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
 bool isMask(const char* text, size_t length)
 {
     return length == 4 && std::memcmp(text, kSecretMask, 4) == 0;
@@ -66,6 +71,11 @@ bool StringParam::isValid(const char* text) const
         return true;
     size_t length = std::strlen(text);
     if (hasControlCharacter(text, length))
+        return false;
+    // The parameter file's reader takes blanks at either end of a value for
+    // the line's own spacing: such a value would change at the next start.
+    // A password is stored as its hash, which has none.
+    if (length > 0 && !(flags() & kParamHashed) && (isBlankOrTab(text[0]) || isBlankOrTab(text[length - 1])))
         return false;
     if (std::strcmp(name(), "disp_def") == 0)
         return isDisplayEntry(text);
