@@ -3,6 +3,8 @@
 import re
 import signal
 
+import pytest
+
 from test_start_stop import BANNER
 
 
@@ -34,3 +36,17 @@ def test_two_stop_signals_make_one_stop(box):
     box.send_signal(signal.SIGTERM)
     box.send_signal(signal.SIGTERM)
     assert box.wait_exit(timeout=8) == 0
+
+
+@pytest.mark.parametrize("sig", [signal.SIGFPE, signal.SIGBUS, signal.SIGSEGV])
+def test_a_fatal_signal_dumps_and_ends_with_0(box, sig):
+    # A hardware trap cannot be returned from on this machine: the handler
+    # must dump and end the process, never resume.
+    box.start(kickoff=0)
+    box.wait_for_stderr(BANNER, timeout=30)
+    box.send_signal(sig)
+    assert box.wait_exit(timeout=10) == 0
+    out = box.stdout
+    assert re.search(rf"^Signal {int(sig)}, errno \d+, code -?\d+, addr ", out, re.M), out[:2000]
+    assert "\nStack: \n" in out
+    assert "[stack]" in out, "the memory map follows the dump"

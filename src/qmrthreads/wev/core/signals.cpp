@@ -15,6 +15,13 @@
 
 namespace {
 
+// The dump reads the interrupted stack as raw memory, the frames' guard
+// zones of the address checker included.
+__attribute__((no_sanitize("address"))) unsigned long long stackWord(const uint32_t* word)
+{
+    return *word;
+}
+
 
 const char* signalLabel(int sig)
 {
@@ -122,7 +129,7 @@ void onFatalSignal(int sig, siginfo_t* info, void* context)
         for (int i = 0; i < 128; ++i) {
             if (i % 4 == 0)
                 dumpf("\n%08llx: ", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(words + i)));
-            dumpf("%08llx ", words[i]);
+            dumpf("%08llx ", stackWord(words + i));
         }
     }
     writeAll(STDOUT_FILENO, "\n", 1);

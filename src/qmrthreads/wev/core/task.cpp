@@ -28,9 +28,13 @@ std::atomic<int> droppedMessages{0};
 
 pthread_key_t taskKey;
 pthread_once_t taskKeyOnce = PTHREAD_ONCE_INIT;
+// The same task for readers that must not call into the thread library: a
+// signal handler names the task it interrupted.
+thread_local Task* threadTask = nullptr;
 
 void taskKeyDestructor(void* value)
 {
+    threadTask = nullptr;
     delete static_cast<Task*>(value);
 }
 
@@ -76,6 +80,7 @@ void* taskThreadEntry(void* arg)
 {
     Task* task = static_cast<Task*>(arg);
     pthread_setspecific(taskKey, task);
+    threadTask = task;
     task->pid_ = getpid();
     task->ppid_ = getppid();
     task->threadId_ = pthread_self();
@@ -343,8 +348,7 @@ int Task::pipeCallback(EventSource* src, uint32_t)
 
 Task* Task::current()
 {
-    pthread_once(&taskKeyOnce, createTaskKey);
-    return static_cast<Task*>(pthread_getspecific(taskKey));
+    return threadTask;
 }
 
 int currentTaskId()
