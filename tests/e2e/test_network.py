@@ -55,15 +55,21 @@ def test_without_an_address_the_box_takes_a_zeroconf_one(make_box):
 
 def test_link_loss_and_return_are_seen_within_two_seconds(make_box):
     box = make_box(product_id=353, board=278)
-    box.write_params({"disp_lnk": "on"})
+    box.write_params({"disp_lnk": "on", "beepLnk": "on"})
     box.start(kickoff=0)
     box.wait_for_stderr(BANNER, timeout=30)
     # The start-up LED test is over once the default text is shown.
     box.wait_board(lambda s: s.get("display") not in (None, "--"), timeout=30)
+    beeps = int(box.board_state()["beeps"])
     box.peer_exec(["ip", "link", "set", box.peer_if, "down"], check=True)
     t0 = time.monotonic()
     box.wait_board(lambda s: s.get("display") == "E5", timeout=10)
     assert time.monotonic() - t0 < 3.5
+    # The beep comes with the change, not every second while the link is down.
+    box.wait_board(lambda s: int(s["beeps"]) > beeps, timeout=10)
+    after_change = int(box.board_state()["beeps"])
+    time.sleep(3)
+    assert int(box.board_state()["beeps"]) == after_change
     box.peer_exec(["ip", "link", "set", box.peer_if, "up"], check=True)
     box.wait_board(lambda s: s.get("display") != "E5", timeout=10)
     stop(box)
