@@ -286,17 +286,23 @@ TEST_F(VlanSlots, SwitchingAPortVlanOffAnnouncesOnce)
 TEST_F(VlanSlots, AFailedSlotIsTriedAgain)
 {
     portVlan(1, true, 9, "198.18.19.2");
+    MessageRecorder recorder;
+    ASSERT_TRUE(recorder.started());
     testing::internal::CaptureStderr();
+    EXPECT_EQ(iface_.applyVlanParams(), 1);
     EXPECT_EQ(iface_.applyVlanParams(), 1);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(contains(err, "configureSlot: slot 1 on eth0.9 not set up")) << err;
     EXPECT_FALSE(iface_.slot(1).inUse());
+    // A slot that was not there and still is not changes nothing to announce.
+    EXPECT_TRUE(recorder.drain().empty());
 
     // The device appears (here: the stand-in); the same parameters now work.
     makeVlanStandIn(9);
     EXPECT_EQ(iface_.applyVlanParams(), 1);
     EXPECT_TRUE(iface_.slot(1).inUse());
     EXPECT_EQ(labelsOn("eth0.9").count("198.18.19.2"), 1u);
+    EXPECT_EQ(recorder.drain(), std::vector<uint32_t>{MSG_NETWORK_CHANGED});
 
     // A step failing half-way leaves nothing of the slot behind.
     makeVlanStandIn(7);

@@ -265,6 +265,13 @@ int NetInterface::applyVlanParams()
     const bool mgmt = params::ip4vlan_mgmt()->isOn();
     bool changed = false;
     bool on[kIfAddrSlots] = {};
+    // A slot that fails now changed only when it was up before: one that
+    // keeps failing gives nobody a reason to rebuild.
+    auto configure = [this](int n, const IfAddrSlot& wanted) {
+        const bool wasUp = slots_[n].inUse();
+        const int r = configureSlotLocked(n, wanted);
+        return r > 0 || (r < 0 && wasUp);
+    };
     {
         std::lock_guard<std::mutex> guard(slotsMutex_);
         droppedDependents_ = false;
@@ -287,7 +294,7 @@ int NetInterface::applyVlanParams()
                 wanted.netmask = params::ip_mask()->address().ipv4Value();
                 wanted.gateway = params::ip_gate()->address().ipv4Value();
                 wanted.vlanId = params::ip4vlan_mgmt_id()->value();
-                changed |= configureSlotLocked(0, wanted) != 0;
+                changed |= configure(0, wanted);
             }
             for (int n = 1; n <= last; ++n) {
                 if (!on[n])
@@ -303,7 +310,7 @@ int NetInterface::applyVlanParams()
                 wanted.netmask = mask->address().ipv4Value();
                 wanted.gateway = gateway->address().ipv4Value();
                 wanted.vlanId = id->value();
-                changed |= configureSlotLocked(n, wanted) != 0;
+                changed |= configure(n, wanted);
             }
         }
     }
