@@ -11,6 +11,7 @@
 #include "core/task.h"
 #include "core/texts.h"
 #include "core/tick_clock.h"
+#include "usbserver/usb_port_power.h"
 
 #include <cstdio>
 #include <cstring>
@@ -131,6 +132,7 @@ bool supervisionPass(SupervisionState& state)
         state.shutdownStarted = true;
         startShutdownTask(1);
     }
+    powerOnExpiredPorts();
     return true;
 }
 

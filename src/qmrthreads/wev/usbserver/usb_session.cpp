@@ -22,6 +22,7 @@
 #include "usbserver/usb_dispatch.h"
 #include "usbserver/usb_protocol.h"
 #include "usbserver/usb_publish.h"
+#include "usbserver/usb_port_power.h"
 #include "usbserver/usb_urb.h"
 
 std::atomic<int> usbSessionRuns{0};
@@ -553,7 +554,7 @@ void usbPortPowerOff(int portIndex, int ticks)
     if (UsbPortPowerOff op = powerOff.load())
         op(portIndex, ticks);
     else
-        fprintf(stderr, "usb session: no port power control for port %d\n", portIndex + 1);
+        powerOffPort(portIndex, ticks);
 }
 
 int usbPortPowerOffRequests()

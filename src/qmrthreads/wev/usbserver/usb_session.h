@@ -166,8 +166,8 @@ const UsbTlsOps* usbTlsOps();
 constexpr size_t kUsbTlsInfoSize = 140;
 int usbTlsInfo(char* buffer, size_t size);
 
-// Switching a port off for a while is the status publishing's (port power
-// timers); it registers how. Until then a request is only counted.
+// Switching a port off for a while goes to the port power timers; a test
+// may register another way to see the requests. Every request is counted.
 using UsbPortPowerOff = void (*)(int portIndex, int ticks);
 void setUsbPortPowerOff(UsbPortPowerOff op);
 // Switches port index portIndex (0..19) off for ticks.

@@ -1,0 +1,18 @@
+// Port power timers: a port switched off for a while (a failed reset on a
+// model with port power switching, the power-off time after a port's last
+// session) is switched on again once its time has run out. Its device
+// vanishes meanwhile and is found again as new when the power is back.
+#pragma once
+
+#include <cstdint>
+
+constexpr int kUsbPowerTimerPorts = 20;
+
+// Switches port index portIndex (0..19) off until ticks from now; other
+// indexes are ignored.
+void powerOffPort(int portIndex, int ticks);
+// Switches on every port whose time has run out (the supervision loop, every
+// 100 ms).
+void powerOnExpiredPorts();
+// The tick at which the port comes back on, 0 when none is set.
+uint64_t portPowerDeadline(int portIndex);
