@@ -105,8 +105,8 @@ std::string paramFileSdPath();
 // returns kChanged* bits.
 int resetModified();
 // resetModified, then saves the parameter file when kChangedSave is set. A
-// failed save adds kChangedSaveFailed and marks the collected parameters
-// again, so the change is saved by the next collection.
+// failed save adds kChangedSaveFailed and leaves a pending save behind, so
+// the next collection saves the file even when nothing else has changed.
 int saveParamsIfDirty();
 
 // The number formed by the trailing digits of the first *length characters
