@@ -200,6 +200,12 @@ TEST_F(UsbConnectTest, SetConfigurationWithTheVendorRules)
          {"port_release -> -EIO"}, true},
         {"a configuration the device lacks", "loopback", nullptr, {7}, kUsbStatusFailed, EINVAL,
          {"setconfig 7 -> -EINVAL"}, true},
+        // Accepted, but no cached record says which interfaces it has: none
+        // is claimed, and the device is reset later.
+        {"a value no cached configuration has, accepted", "loopback", "setconfig ok 1", {7}, kUsbStatusDone, 0,
+         {"setconfig 7 -> 0"}, true},
+        {"the same after a cached one was selected", "loopback", "setconfig ok 2", {1, 7}, kUsbStatusDone, 0,
+         {"release 0 -> 0", "setconfig 7 -> 0"}, true},
         {"claim failing", "loopback", "claim EBUSY 1", {1}, kUsbStatusFailed, EBUSY,
          {"setconfig 1 -> 0", "claim 0 -> -EBUSY"}, true},
     };

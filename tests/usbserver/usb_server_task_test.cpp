@@ -7,6 +7,11 @@
 #include "core/board_device.h"
 #include "usbserver/usb_server_task.h"
 
+#include <dirent.h>
+#include <netinet/tcp.h>
+
+#include <chrono>
+#include <cstdlib>
 #include <thread>
 
 namespace {
@@ -26,7 +31,8 @@ protected:
         params_.set("ip4vlan_on_", "on", 1);
         params_.set("ip4vlan_id_", std::to_string(kVlanId), 1);
         params_.set("ip4vlan_addr_", kVlanBoxAddress, 1);
-        boardDevice().markStartUpFinished();
+        if (boardStartsFirst())
+            boardDevice().markStartUpFinished();
         root_.writeFile("/dev/bus/usb/.made", "");
         liveBefore_ = usbLiveClients.load();
     }
@@ -43,6 +49,9 @@ protected:
         setUsbTlsOps(nullptr);
         BoxNetTest::TearDown();
     }
+
+    // Whether the board's start is marked before the test starts the server.
+    virtual bool boardStartsFirst() const { return true; }
 
     void startServer()
     {
@@ -74,6 +83,41 @@ protected:
     int serverId_ = 0;
     int liveBefore_ = 0;
 };
+
+// The board's start is a flag that is never cleared once set in a process:
+// this test can only run before any other test of the process sets it (it
+// comes first here, and ctest runs each test in a process of its own).
+class UsbServerBeforeTheBoard : public UsbServer {
+protected:
+    bool boardStartsFirst() const override { return false; }
+};
+
+TEST_F(UsbServerBeforeTheBoard, ListensOnlyOnceTheBoardHasStarted)
+{
+    if (boardDevice().started())
+        GTEST_SKIP() << "the board's start was already marked in this process";
+    struct StartTheBoard {
+        ~StartTheBoard() { boardDevice().markStartUpFinished(); }
+    } startsAtTheEnd;
+    startServer();
+    ASSERT_TRUE(eventually([&] { return countRegisteredTasks() > tasksBefore_; })) << "the server task did not start";
+    // Nothing to wait for: the server must keep not listening. Several of
+    // its quarter-second waits for the board pass meanwhile.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    int tries = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        const int fd = peerConnect(kBoxAddress, kPort, 200);
+        if (fd >= 0)
+            close(fd);
+        ASSERT_EQ(fd, -ECONNREFUSED) << "listening before the board started, try " << tries;
+        ++tries;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    boardDevice().markStartUpFinished();
+    ProtocolClient& c = connectClient(kBoxAddress);
+    ASSERT_GE(c.fd(), 0) << "not listening after the board started";
+    EXPECT_TRUE(answers(c));
+}
 
 TEST_F(UsbServer, ListensOnTheUntaggedInterfaceAndEachEnabledVlan)
 {
@@ -132,6 +176,67 @@ TEST_F(UsbServer, ANetworkChangeReopensTheListenersWhileSessionsGoOn)
     EXPECT_TRUE(answers(established, 2)) << "the established session ended";
     ProtocolClient& fresh = connectClient(kBoxAddress);
     EXPECT_TRUE(answers(fresh)) << "the untagged listener did not come back";
+}
+
+int portOf(const sockaddr_storage& a)
+{
+    if (a.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
+    if (a.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
+    return -1;
+}
+
+// The server's end of a client's connection: the descriptor of this process
+// whose local port is the listener's and whose peer port is the client's.
+// -1 when there is none.
+int serverEndOf(int clientFd, int listenerPort)
+{
+    sockaddr_storage client{};
+    socklen_t length = sizeof client;
+    if (getsockname(clientFd, reinterpret_cast<sockaddr*>(&client), &length) != 0)
+        return -1;
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir)
+        return -1;
+    int found = -1;
+    while (dirent* entry = readdir(dir)) {
+        const int fd = atoi(entry->d_name);
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9' || fd == dirfd(dir))
+            continue;
+        sockaddr_storage local{};
+        sockaddr_storage peer{};
+        length = sizeof local;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 || portOf(local) != listenerPort)
+            continue;
+        length = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || portOf(peer) != portOf(client))
+            continue;
+        found = fd;
+        break;
+    }
+    closedir(dir);
+    return found;
+}
+
+// Nagle is off on every client's connection (the listener does not set it,
+// so nothing is inherited). The segment size parameter is not checked here:
+// on an established socket Linux reads back the negotiated MSS, never the
+// value set, and the listener's own setting already bounds that.
+TEST_F(UsbServer, AcceptedClientsSendWithoutNagleDelay)
+{
+    startServer();
+    for (const char* address : {kBoxAddress, kVlanBoxAddress}) {
+        SCOPED_TRACE(address);
+        ProtocolClient& c = connectClient(address);
+        ASSERT_TRUE(answers(c));
+        const int server = serverEndOf(c.fd(), kPort);
+        ASSERT_GE(server, 0) << "the accepted descriptor was not found";
+        int on = -1;
+        socklen_t length = sizeof on;
+        ASSERT_EQ(getsockopt(server, IPPROTO_TCP, TCP_NODELAY, &on, &length), 0);
+        EXPECT_EQ(on, 1);
+    }
 }
 
 std::atomic<int> handshakesOnSessionTasks{0};

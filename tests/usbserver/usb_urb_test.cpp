@@ -270,6 +270,183 @@ TEST_F(UsbUrbTest, StallInTheMiddleOfAnInTransferThenClearHalt)
     EXPECT_EQ(after.final().header.length, 100u);
 }
 
+// A URB the kernel refuses at submit: one final answer at once, with status
+// 2 when the device is gone (ENODEV) and 3 otherwise, the error as the
+// negated errno. The row is not dropped for it: that is the reap's and the
+// scan's business. Its file stays open, the set goes, and the next transfer
+// on the row works.
+TEST_F(UsbUrbTest, SubmitFailuresAreAnsweredOnceAndTheRowGoesOn)
+{
+    struct Case {
+        const char* what;
+        const char* injected;
+        int endpoint;
+        int type;
+        uint32_t inLength;
+        uint32_t outLength;
+        uint32_t status;
+        int32_t error;
+    };
+    const Case cases[] = {
+        {"bulk IN, device gone", "submit ENODEV 1", kBulkIn, kUrbTypeBulk, 512, 0, kUsbStatusGone, -ENODEV},
+        {"bulk OUT of one URB, device gone", "submit ENODEV 1", kBulkOut, kUrbTypeBulk, 0, 1000, kUsbStatusGone,
+         -ENODEV},
+        {"bulk OUT of three URBs, device gone at the first", "submit ENODEV 1", kBulkOut, kUrbTypeBulk, 0,
+         2 * 65536 + 100, kUsbStatusGone, -ENODEV},
+        {"interrupt IN, device gone", "submit ENODEV 1", kInterruptIn, kUrbTypeInterrupt, 8, 0, kUsbStatusGone,
+         -ENODEV},
+        {"bulk IN, another failure", "submit EIO 1", kBulkIn, kUrbTypeBulk, 512, 0, kUsbStatusFailed, -EIO},
+        {"bulk OUT, another failure", "submit EIO 1", kBulkOut, kUrbTypeBulk, 0, 1000, kUsbStatusFailed, -EIO},
+    };
+    DeviceClient& c = connectedLoopback();
+    uint32_t heartbeat = 1;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        ASSERT_EQ(inject(name_, k.injected).compare(0, 2, "ok"), 0);
+        const size_t from = log(name_).size();
+        uint32_t tag = c.submit(row_, kPort, k.endpoint, k.type, k.inLength, pattern(k.outLength, heartbeat));
+        UrbResult r = c.reap(tag);
+        ASSERT_EQ(r.answers.size(), 1u);
+        EXPECT_EQ(r.final().header.opcode, kFinal);
+        EXPECT_EQ(r.final().header.status, k.status);
+        EXPECT_EQ(r.error(), k.error);
+        EXPECT_EQ(r.final().header.length, 0u);
+        EXPECT_EQ(countLog(name_, "submit", from), 1) << "one URB tried, none after it";
+        // The OUT data not submitted was read all the same: the heartbeat is
+        // the next request, and nothing else came for the transfer.
+        Bytes echo(4);
+        usbPutU32(echo.data(), heartbeat);
+        EXPECT_EQ(c.heartbeat(heartbeat).data, echo);
+        EXPECT_EQ(c.pendingFrames(), 0u) << "a second answer or a notice";
+        EXPECT_EQ(urbSetCount(row_), 0);
+        EXPECT_EQ(counters(name_).pendingUrbs, 0);
+        EXPECT_EQ(counters(name_).openFiles, 1);
+        EXPECT_TRUE(ownedBy(row_, taskIdOf(0)));
+        // The device got none of the failed transfer's data, and the row
+        // works.
+        Bytes data = pattern(10, heartbeat);
+        fill(c, data);
+        UrbResult back = c.transfer(row_, kPort, kBulkIn, kUrbTypeBulk, 512);
+        EXPECT_EQ(back.final().header.status, kUsbStatusDone);
+        EXPECT_EQ(back.data(), data);
+        ++heartbeat;
+    }
+    EXPECT_TRUE(eventually([&] { return population() == populationBefore_; }));
+}
+
+// The next URB of a multi-URB IN transfer cannot be submitted: the data that
+// came back is delivered, then one final error answer; nothing stays in
+// flight, and the transfer queued behind it starts.
+//
+// The device gets its data only from an OUT submit, which would take a
+// plain "submit" injection itself. So the OUT transfer that feeds the IN is
+// two URBs, and the client holds back the second one's data: the session
+// waits for it after the first URB went to the device and the first IN URB
+// came back, and reaps nothing meanwhile. The injection made then fails the
+// OUT's second URB and the IN's second URB, in that order.
+TEST_F(UsbUrbTest, NextInUrbFailingToSubmitEndsTheTransferWithOneErrorAnswer)
+{
+    DeviceClient& c = connectedLoopback();
+    uint32_t in = c.submit(row_, kPort, kBulkIn, kUrbTypeBulk, 4 * 65536);
+    uint32_t queued = c.submit(row_, kPort, kBulkIn, kUrbTypeBulk, 512);
+    EXPECT_EQ(c.heartbeat(1).header.status, kUsbStatusDone);
+    ASSERT_EQ(counters(name_).pendingUrbs, 1);
+
+    const Bytes data = pattern(65536 + 100, 5);
+    const uint32_t out = c.newTag();
+    const Bytes head = requestHeader(kUsbOpTransfer, out)
+                       + transferBody(row_, kPort, kBulkOut, kUrbTypeBulk, 0, static_cast<uint32_t>(data.size()));
+    ASSERT_TRUE(c.raw().send(head + Bytes(data.begin(), data.begin() + 65536)));
+    ASSERT_TRUE(eventually([&] {
+        usbsim::DeviceCounters now = counters(name_);
+        return now.pendingUrbs == 0 && now.reapableUrbs == 2;
+    })) << "the first OUT URB and the first IN URB did not come back";
+    ASSERT_EQ(inject(name_, "submit EIO 2").compare(0, 2, "ok"), 0);
+    ASSERT_TRUE(c.raw().send(Bytes(data.begin() + 65536, data.end())));
+
+    UrbResult o = c.reap(out);
+    ASSERT_EQ(o.answers.size(), 1u);
+    EXPECT_EQ(o.final().header.status, kUsbStatusFailed);
+    EXPECT_EQ(o.error(), -EIO);
+
+    UrbResult r = c.reap(in);
+    ASSERT_EQ(r.answers.size(), 2u);
+    EXPECT_EQ(r.answers[0].header.opcode, kIntermediate);
+    EXPECT_EQ(r.answers[0].header.status, kUsbStatusDone);
+    EXPECT_EQ(r.answers[0].data, Bytes(data.begin(), data.begin() + 65536));
+    EXPECT_EQ(r.final().header.opcode, kFinal);
+    EXPECT_EQ(r.final().header.status, kUsbStatusFailed);
+    EXPECT_EQ(r.error(), -EIO);
+    EXPECT_EQ(r.final().header.length, 0u);
+    EXPECT_EQ(countLog(name_, "submit bulk 0x81 len 65536 -> -EIO"), 1);
+
+    // In step: the heartbeat's answer comes, with no other answer before it.
+    EXPECT_EQ(c.heartbeat(0x01020304).data, (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(c.pendingFrames(), 0u) << "a second answer";
+    EXPECT_EQ(submits(kBulkIn), 3) << "two of the big transfer, then the queued one";
+    EXPECT_EQ(counters(name_).pendingUrbs, 1) << "only the queued transfer's URB";
+    fill(c, pattern(7, 6));
+    UrbResult q = c.reap(queued);
+    EXPECT_EQ(q.final().header.status, kUsbStatusDone);
+    EXPECT_EQ(q.data(), pattern(7, 6));
+    EXPECT_EQ(counters(name_).pendingUrbs, 0);
+    EXPECT_TRUE(eventually([&] { return population() == populationBefore_; }));
+}
+
+// A queued bulk IN transfer whose URB cannot be submitted when its turn
+// comes is answered with that failure at once, and the one queued after it
+// starts. The running one ends by a discard, which submits nothing.
+TEST_F(UsbUrbTest, AQueuedInTransferThatCannotStartIsAnsweredAndTheQueueGoesOn)
+{
+    struct Case {
+        const char* injected;
+        uint32_t status;
+        int32_t error;
+    };
+    const Case cases[] = {
+        {"submit EIO 1", kUsbStatusFailed, -EIO},
+        {"submit ENODEV 1", kUsbStatusGone, -ENODEV},
+    };
+    DeviceClient& c = connectedLoopback();
+    uint32_t seed = 1;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.injected);
+        const int before = submits(kBulkIn);
+        uint32_t running = c.submit(row_, kPort, kBulkIn, kUrbTypeBulk, 512);
+        uint32_t cannot = c.submit(row_, kPort, kBulkIn, kUrbTypeBulk, 512);
+        uint32_t next = c.submit(row_, kPort, kBulkIn, kUrbTypeBulk, 512);
+        EXPECT_EQ(c.heartbeat(1).header.status, kUsbStatusDone);
+        ASSERT_EQ(submits(kBulkIn) - before, 1);
+        ASSERT_EQ(inject(name_, k.injected).compare(0, 2, "ok"), 0);
+
+        Bytes id(4);
+        usbPutU32(id.data(), running);
+        EXPECT_EQ(c.request(kUsbOpDiscardUrb, id).header.status, kUsbStatusDone);
+        UrbResult r = c.reap(running);
+        ASSERT_EQ(r.answers.size(), 1u);
+        EXPECT_EQ(r.error(), -ENOENT);
+
+        UrbResult f = c.reap(cannot);
+        ASSERT_EQ(f.answers.size(), 1u);
+        EXPECT_EQ(f.final().header.opcode, kFinal);
+        EXPECT_EQ(f.final().header.status, k.status);
+        EXPECT_EQ(f.error(), k.error);
+
+        EXPECT_EQ(c.heartbeat(2).header.status, kUsbStatusDone);
+        EXPECT_EQ(submits(kBulkIn) - before, 3) << "the next one did not start";
+        EXPECT_EQ(counters(name_).pendingUrbs, 1);
+        Bytes data = pattern(9, seed++);
+        fill(c, data);
+        UrbResult n = c.reap(next);
+        ASSERT_EQ(n.answers.size(), 1u);
+        EXPECT_EQ(n.final().header.status, kUsbStatusDone);
+        EXPECT_EQ(n.data(), data);
+        EXPECT_EQ(c.pendingFrames(), 0u) << "a second answer";
+        EXPECT_EQ(counters(name_).pendingUrbs, 0);
+        EXPECT_TRUE(eventually([&] { return population() == populationBefore_; }));
+    }
+}
+
 // Requests that are refused or end early still consume every byte they
 // announce: the heartbeat after each is read as the next request.
 TEST_F(UsbUrbTest, RefusedTransfersKeepTheStreamInStep)
