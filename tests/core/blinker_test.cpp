@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+using boardtest::LoggedRequest;
+using boardtest::RequestLog;
 using boardtest::TempRoot;
 using boardtest::waitUntil;
 
@@ -37,7 +39,11 @@ protected:
         ASSERT_EQ(board.startUp(nullptr), 1);
         ASSERT_FALSE(board.extendedDriver());
     }
-    void TearDown() override { params::ip_addr()->set("", 0); }
+    void TearDown() override
+    {
+        params::ip_addr()->set("", 0);
+        setClientConnectedProbe(nullptr);
+    }
 
     std::vector<uint32_t> run(Blinker& blinker, int steps)
     {
@@ -48,8 +54,19 @@ protected:
     }
 
     TempRoot root{250, 300, 0};
-    BoardDevice board;
+    // The logging back-end passes everything to the simulated board and
+    // keeps the LED words a running blinker wrote.
+    BoardDevice board{boardtest::loggingDriver()};
 };
+
+bool ledWasDark()
+{
+    for (const LoggedRequest& r : RequestLog::instance().of(GPIO_SET_LED_WORD)) {
+        if (r.words[0] == kDark)
+            return true;
+    }
+    return false;
+}
 
 } // namespace
 
@@ -92,6 +109,11 @@ TEST_F(BlinkerTest, ConnectedClientLightsTheLed)
 
 TEST_F(BlinkerTest, SignalReachesTheRunningBlinker)
 {
+    // With a client connected the LED is lit steadily: only the identify
+    // pattern darkens it, so a dark word shows that the request came
+    // through. The count alone would prove nothing: it is 0 before the
+    // signal as well as after the pattern has run out.
+    setClientConnectedProbe([] { return true; });
     ASSERT_GE(startBlinkerTask(&board), 0);
     // The signal's default action ends the process: send it only once the
     // task has installed its handler.
@@ -99,8 +121,12 @@ TEST_F(BlinkerTest, SignalReachesTheRunningBlinker)
         struct sigaction current;
         return sigaction(kIdentifySignal, nullptr, &current) == 0 && current.sa_handler == testSigHandler;
     }));
+    RequestLog::instance().clear();
+    ASSERT_TRUE(waitUntil([] { return RequestLog::instance().countOf(GPIO_SET_LED_WORD) > 0; }));
+    EXPECT_FALSE(ledWasDark()) << "a connected client lights the LED steadily";
     ASSERT_EQ(kill(getpid(), kIdentifySignal), 0);
-    EXPECT_TRUE(waitUntil([] { return identifyCount() == 0; }));
+    EXPECT_TRUE(waitUntil(ledWasDark)) << "no identify pattern after the signal";
+    EXPECT_TRUE(waitUntil([] { return identifyCount() == 0; })) << "the identify steps run out";
     TaskMessage stop{0, MSG_STOP, 0, 0};
     postToTaskNamed("Blinker", &stop);
     EXPECT_TRUE(waitUntil([] { return countRegisteredTasks() == 0; }));

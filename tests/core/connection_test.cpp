@@ -409,13 +409,15 @@ TEST_F(ConnectionNet, AcceptWaitServesMessagesAndEndsOnANetworkChange)
 
     TaskMessage change{0, MSG_NETWORK_CHANGED, 0, 0};
     ASSERT_EQ(task->post(&change), 0);
-    ASSERT_EQ(first.wait_for(3s), std::future_status::ready) << "a network change ends the wait at once";
+    // The accept waits without limit: any end within a generous bound is
+    // the network change's doing, however slowly this machine runs.
+    ASSERT_EQ(first.wait_for(10s), std::future_status::ready) << "a network change ends the wait";
     EXPECT_TRUE(first.get());
 
     int client = peerConnect(kBoxAddress, 9303);
     ASSERT_GE(client, 0) << strerror(-client);
     auto second = secondPeer.get_future();
-    ASSERT_EQ(second.wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(second.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(second.get(), kPeerAddress);
     close(client);
 }
@@ -454,27 +456,33 @@ TEST_F(ConnectionNet, ConnectWaitsForTheHandshakeWithinItsTimeOut)
 TEST_F(ConnectionNet, ConnectToABlackHoleGivesUpAfterItsTimeOutWithoutBurningTheProcessor)
 {
     peer_.must("iptables-legacy -A INPUT -p tcp --dport 9306 -j DROP");
-    std::promise<int> result;
-    std::promise<pthread_t> id;
-    const auto start = std::chrono::steady_clock::now();
+    // The connect alone is timed, on its own thread: starting the thread and
+    // making the socket are no part of its time-out, and a loaded machine
+    // may take long for them.
+    struct Outcome {
+        int result;
+        double seconds;
+        double cpu;
+    };
+    std::promise<Outcome> outcome;
     std::thread t([&] {
-        id.set_value(pthread_self());
         Connection c(nullptr, &iface_, -1);
         c.open(AF_INET, SOCK_STREAM, 0);
         c.setNonBlocking();
         c.peer = SockAddr::parse(kPeerAddress);
         c.peer.in4.sin_port = htons(9306);
-        result.set_value(c.connect(100));
+        const double cpuBefore = threadCpuSeconds(pthread_self());
+        const auto start = std::chrono::steady_clock::now();
+        const int result = c.connect(100);
+        outcome.set_value({result, secondsSince(start), threadCpuSeconds(pthread_self()) - cpuBefore});
     });
-    pthread_t connecting = id.get_future().get();
-    auto done = result.get_future();
+    auto done = outcome.get_future();
     ASSERT_EQ(done.wait_for(10s), std::future_status::ready);
-    const double elapsed = secondsSince(start);
-    const double cpu = threadCpuSeconds(connecting);
-    EXPECT_EQ(done.get(), 0);
-    EXPECT_GE(elapsed, 0.95);
-    EXPECT_LT(elapsed, 3.0);
-    EXPECT_LT(cpu, 0.2) << "the connect waits, it does not retry in a loop";
+    const Outcome o = done.get();
+    EXPECT_EQ(o.result, 0);
+    EXPECT_GE(o.seconds, 0.95);
+    EXPECT_LT(o.seconds, 5.0) << "the connect gives up after its own time-out, not the kernel's";
+    EXPECT_LT(o.cpu, 0.2) << "the connect waits, it does not retry in a loop";
     t.join();
 }
 

@@ -92,8 +92,10 @@ protected:
         BoxNetTest::TearDown();
     }
 
-    // The next datagram, or "" when none comes within the wait.
-    std::string nextLine(int waitMs = 3000)
+    // The next datagram, or "" when none comes within the wait. A line that
+    // must come may be written by another thread that a loaded machine runs
+    // late: wait long for it. Checks that nothing comes pass a short wait.
+    std::string nextLine(int waitMs = 10000)
     {
         pollfd p{receiver_, POLLIN, 0};
         if (poll(&p, 1, waitMs) != 1)

@@ -55,6 +55,25 @@ int baseline()
     return countRegisteredTasks();
 }
 
+// A task's thread frees the task, and so takes it out of the registry, only
+// after its body has returned: whatever the body said about being done, the
+// task may still be counted a moment later. Tests that start tasks hold one
+// of these, made after the locals their tasks use, so that when the test
+// ends its tasks are gone and the next test counts only its own.
+class TasksGoneAtEnd {
+public:
+    TasksGoneAtEnd() : before_(baseline()) {}
+    ~TasksGoneAtEnd()
+    {
+        EXPECT_TRUE(eventually([&] { return baseline() <= before_; })) << "a task of this test is still registered";
+    }
+    TasksGoneAtEnd(const TasksGoneAtEnd&) = delete;
+    TasksGoneAtEnd& operator=(const TasksGoneAtEnd&) = delete;
+
+private:
+    int before_;
+};
+
 TEST(Task, StopMessageEndsThreadWithoutCallingHandlerEvenWithOtherBits)
 {
     int before = baseline();
@@ -97,6 +116,7 @@ TEST(Task, WaitForResults)
     std::promise<std::vector<int>> results;
     int pipeFds[2];
     ASSERT_EQ(pipe(pipeFds), 0);
+    TasksGoneAtEnd tasksGone;
     auto* t = new FnTask("waiter", [&](FnTask& self) {
         std::vector<int> r;
         r.push_back(self.waitFor(0, -1));   // empty: time-out at once
@@ -126,6 +146,7 @@ TEST(Task, WaitForTimesOutAfterItsTicksEvenWhenMessagesArrive)
 {
     std::promise<std::pair<int, long>> result;
     std::atomic<int> handled{0};
+    TasksGoneAtEnd tasksGone;
     auto* t = new FnTask("timer", [&](FnTask& self) {
         for (int i = 0; i < 3; ++i) {
             TaskMessage noise{0, 0x20, 0, 0};
@@ -154,6 +175,7 @@ TEST(Task, WaitForWorksWithDescriptorsAbove1024)
     if (high < 0)
         GTEST_SKIP() << "descriptor limit too low for a descriptor above 1024";
     std::promise<int> result;
+    TasksGoneAtEnd tasksGone;
     auto* t = new FnTask("highfd", [&](FnTask& self) {
         result.set_value(self.waitFor(-1, high));
     });
@@ -185,6 +207,7 @@ TEST(Task, IdsAreUniqueAndIncreasingUnderConcurrentStarts)
     std::mutex idsMutex;
     std::vector<int> ids;
     std::atomic<int> finished{0};
+    TasksGoneAtEnd tasksGone;
     for (int i = 0; i < kThreads; ++i) {
         starters.emplace_back([&] {
             int last = 0;
@@ -271,6 +294,7 @@ TEST(Task, SignalTasksSkipsUnstartedTasksAndTheCaller)
     std::atomic<bool> done{false};
     std::atomic<int> selfHits{-1};
     std::atomic<bool> go{false};
+    TasksGoneAtEnd tasksGone;
     auto* running = new FnTask("sigtarget", [&](FnTask& self) {
         while (!go)
             std::this_thread::sleep_for(1ms);
@@ -305,6 +329,7 @@ TEST(Task, OutsideTasksThereIsNoCurrentTask)
     EXPECT_EQ(currentTaskId(), -1);
     EXPECT_STREQ(currentTaskName(), "NoTask");
     std::promise<std::pair<int, std::string>> inside;
+    TasksGoneAtEnd tasksGone;
     auto* t = new FnTask("named", [&](FnTask&) {
         inside.set_value({currentTaskId(), currentTaskName()});
     });
@@ -346,6 +371,7 @@ TEST(Task, NegativeCallbackSkipsOwnersOtherSourcesInTheSameBatchOnly)
     ASSERT_EQ(pipe(p1), 0);
     ASSERT_EQ(pipe(p2), 0);
     ASSERT_EQ(pipe(p3), 0);
+    TasksGoneAtEnd tasksGone;
     auto* t = new FnTask("poller", [&](FnTask& self) {
         int calls = 0;
         auto* owner = new TwoSources{{nullptr, TwoSources::onEvent, p1[0]},
@@ -420,6 +446,7 @@ TEST(Task, PipeEventAfterTheMessageWasTakenDoesNotBlock)
     std::atomic<int> handled{0};
     int p[2];
     ASSERT_EQ(pipe(p), 0);
+    TasksGoneAtEnd tasksGone;
     auto* t = new FnTask("batch", [&](FnTask& self) {
         Consumer consumer{{nullptr, Consumer::onEvent, p[0]}, &self};
         consumer.src.owner = &consumer;

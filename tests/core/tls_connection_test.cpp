@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -252,10 +253,19 @@ TEST_F(TlsPair, HalfARecordBreaksTheConnectionAtTheStallLimitInsteadOfHanging)
     // An application-data header that promises 64 bytes, and 10 of them.
     const unsigned char partial[15] = {23, 3, 3, 0, 64, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     ASSERT_EQ(write(other_, partial, sizeof partial), static_cast<ssize_t>(sizeof partial));
+    const int boxEnd = conn_->fd;
     auto read = std::async(std::launch::async, [this] {
         char buffer[16];
         return conn_->receiveBytes(buffer, sizeof buffer, 100);
     });
+    // The limit counts from the start of the read, which takes its time from
+    // the clock before it takes the bytes: the clock may move only once the
+    // half record has left the socket, or a late read would count from the
+    // moved clock and never reach the limit.
+    EXPECT_TRUE(eventually([boxEnd] {
+        int queued = -1;
+        return ioctl(boxEnd, FIONREAD, &queued) == 0 && queued == 0;
+    })) << "the read did not take the half record";
     EXPECT_EQ(read.wait_for(300ms), std::future_status::timeout) << "the rest may still come";
     clock.set(5000 + kSendStallTicks);
     EXPECT_EQ(read.wait_for(300ms), std::future_status::timeout) << "the limit is not passed yet";
@@ -269,6 +279,9 @@ TEST_F(TlsPair, ServerHandshakeOfASilentPeerEndsAfterTwentySeconds)
 {
     tlstest::ManualClock clock(1000);
     auto server = std::async(std::launch::async, [this] { return runServerHandshake(conn_); });
+    // The clock may move only once the handshake has taken its start time
+    // from it: a late start would count from the moved clock.
+    EXPECT_TRUE(eventually([&] { return clock.readCount() > 0; })) << "the handshake never read the clock";
     EXPECT_EQ(server.wait_for(300ms), std::future_status::timeout);
     clock.set(1000 + kTlsHandshakeTicks);
     EXPECT_EQ(server.wait_for(300ms), std::future_status::timeout) << "exactly 20 s is still allowed";

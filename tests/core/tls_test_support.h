@@ -110,7 +110,11 @@ public:
     explicit ManualClock(uint64_t start = 1000)
     {
         now().store(start);
-        setTickSourceForTest([] { return now().load(); });
+        reads().store(0);
+        setTickSourceForTest([] {
+            reads().fetch_add(1);
+            return now().load();
+        });
     }
     ~ManualClock() { setTickSourceForTest(nullptr); }
     ManualClock(const ManualClock&) = delete;
@@ -118,12 +122,21 @@ public:
 
     void set(uint64_t ticks) { now().store(ticks); }
     uint64_t get() const { return now().load(); }
+    // How often the program read the clock since this object was made: a
+    // wait that counts from its start has taken its start time once this
+    // is above 0.
+    int readCount() const { return reads().load(); }
 
 private:
     static std::atomic<uint64_t>& now()
     {
         static std::atomic<uint64_t> ticks{0};
         return ticks;
+    }
+    static std::atomic<int>& reads()
+    {
+        static std::atomic<int> count{0};
+        return count;
     }
 };
 
