@@ -171,11 +171,6 @@ LineRead readLine(FILE* in, char* line, size_t* length, bool* hasNul)
     return tooLong ? LineRead::TooLong : LineRead::Line;
 }
 
-bool isBlankOrTab(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
 // Names in messages come from the file: only printable characters, bounded.
 void reportDropped(int lineNo, const char* name, size_t nameLength, const char* reason)
 {
@@ -199,17 +194,17 @@ int loadLine(int lineNo, char* line, size_t length, bool fromUpload)
 {
     if (length < 4) {
         size_t i = 0;
-        while (i < length && isBlankOrTab(line[i]))
+        while (i < length && isParamFileBlank(line[i]))
             ++i;
         if (i < length)
             reportDropped(lineNo, line, length, "too short");
         return 0;
     }
     char* name = line;
-    while (isBlankOrTab(*name))
+    while (isParamFileBlank(*name))
         ++name;
     char* nameEnd = name;
-    while (*nameEnd && *nameEnd != '=' && !isBlankOrTab(*nameEnd))
+    while (*nameEnd && *nameEnd != '=' && !isParamFileBlank(*nameEnd))
         ++nameEnd;
     const size_t nameLength = size_t(nameEnd - name);
     if (nameLength == 0)
@@ -227,10 +222,10 @@ int loadLine(int lineNo, char* line, size_t length, bool fromUpload)
         return 0;
     }
     ++value;
-    while (isBlankOrTab(*value))
+    while (isParamFileBlank(*value))
         ++value;
     char* valueEnd = value + std::strlen(value);
-    while (valueEnd > value && isBlankOrTab(valueEnd[-1]))
+    while (valueEnd > value && isParamFileBlank(valueEnd[-1]))
         --valueEnd;
     // A stored hash is taken as it stands; an uploaded file's password is
     // hashed like any new one.
@@ -327,4 +322,9 @@ int ParamStore::factoryReset()
         ::sync();
     }
     return removed ? 1 : 0;
+}
+
+bool isParamFileBlank(char c)
+{
+    return c == ' ' || c == '\t';
 }

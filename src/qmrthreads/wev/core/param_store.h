@@ -97,6 +97,10 @@ public:
     static void useTableForTest(Param** items, int count);
 };
 
+// The blanks the parameter file's reader takes for spacing around a value:
+// a value that begins or ends with one does not come back the same.
+bool isParamFileBlank(char c);
+
 // "/etc/params.dat" and the SD card's copy, under the root prefix.
 std::string paramFilePath();
 std::string paramFileSdPath();

@@ -22,7 +22,6 @@ __attribute__((no_sanitize("address"))) unsigned long long stackWord(const uint3
     return *word;
 }
 
-
 const char* signalLabel(int sig)
 {
     switch (sig) {

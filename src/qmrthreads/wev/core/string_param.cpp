@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/param_store.h"
 #include "core/password_hash.h"
 #include "core/texts.h"
 
@@ -15,11 +16,6 @@ constexpr int kRanged = 2;
 constexpr char kSecretMask[] = "****";
 // The stored hash of the empty password: writing it back keeps the value.
 constexpr char kEmptyPasswordHash[] = "kbR4uVn9sLq2E";
-
-bool isBlankOrTab(char c)
-{
-    return c == ' ' || c == '\t';
-}
 
 bool isMask(const char* text, size_t length)
 {
@@ -72,10 +68,9 @@ bool StringParam::isValid(const char* text) const
     size_t length = std::strlen(text);
     if (hasControlCharacter(text, length))
         return false;
-    // The parameter file's reader takes blanks at either end of a value for
-    // the line's own spacing: such a value would change at the next start.
-    // A password is stored as its hash, which has none.
-    if (length > 0 && !(flags() & kParamHashed) && (isBlankOrTab(text[0]) || isBlankOrTab(text[length - 1])))
+    // Such a value would change at the next start. A password is stored as
+    // its hash, which has no blanks.
+    if (length > 0 && !(flags() & kParamHashed) && (isParamFileBlank(text[0]) || isParamFileBlank(text[length - 1])))
         return false;
     if (std::strcmp(name(), "disp_def") == 0)
         return isDisplayEntry(text);
