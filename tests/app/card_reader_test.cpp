@@ -1,9 +1,9 @@
 #include "supervision.h"
 
-#include "core/board_device.h"
-#include "core/param_store.h"
-#include "core/texts.h"
-#include "../core/board_test_support.h"
+#include "core/board/board_device.h"
+#include "core/params/param_store.h"
+#include "core/i18n/texts.h"
+#include "support/board_test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 #include "supervision.h"
 
-#include "core/fn_task.h"
-#include "core/signals.h"
-#include "core/start_state.h"
-#include "core/task.h"
-#include "core/tick_clock.h"
+#include "support/fn_task.h"
+#include "core/task/signals.h"
+#include "core/task/start_state.h"
+#include "core/task/task.h"
+#include "core/task/tick_clock.h"
 
 #include <gtest/gtest.h>
 

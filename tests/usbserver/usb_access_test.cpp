@@ -4,8 +4,8 @@
 // reader.
 #include "usb_session_fixture.h"
 
-#include "core/board_device.h"
-#include "../core/board_test_support.h"
+#include "core/board/board_device.h"
+#include "support/board_test_support.h"
 #include "usbserver/usb_access.h"
 
 #include <cstdio>

@@ -4,7 +4,7 @@
 // simulated host saw.
 #include "usb_device_ops_fixture.h"
 
-#include "core/model_features.h"
+#include "core/product/model_features.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "usb_session_fixture.h"
 
-#include "platform/usb_sim.h"
+#include "platform/usbfs/sim/usb_sim.h"
 #include "usbserver/usb_connect.h"
 #include "usbserver/usb_control.h"
 #include "usbserver/usb_transfer_request.h"

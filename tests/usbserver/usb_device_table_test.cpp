@@ -3,8 +3,8 @@
 // asks it to. Rows are re-used only after their owner let go.
 #include "usbserver/usb_table_fixture.h"
 
-#include "core/fn_task.h"
-#include "platform/usbfs.h"
+#include "support/fn_task.h"
+#include "platform/usbfs/usbfs.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,10 +1,10 @@
 #include "usbserver/usb_port_power.h"
 
-#include "core/board_device.h"
-#include "core/param_handles.h"
-#include "core/tick_clock.h"
+#include "core/board/board_device.h"
+#include "core/params/param_handles.h"
+#include "core/task/tick_clock.h"
 #include "usbserver/usb_session.h"
-#include "../core/board_test_support.h"
+#include "support/board_test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // the simulated host, plus hand-made entries for what no device produces).
 #include "usbserver/usb_table_fixture.h"
 
-#include "core/product_info.h"
+#include "core/product/product_info.h"
 #include "usbserver/usb_ids.h"
 
 #include <fcntl.h>

@@ -1,10 +1,10 @@
 // "UsbSrvd" on the test network: listeners per slot, the client limit,
 // listeners reopened after a network change while sessions go on, and the
 // TLS seam, whose handshake runs on the client's own task.
-#include "core/connection_net_fixture.h"
+#include "support/connection_net_fixture.h"
 #include "usb_session_fixture.h"
 
-#include "core/board_device.h"
+#include "core/board/board_device.h"
 #include "usbserver/usb_server_task.h"
 
 #include <dirent.h>

@@ -11,11 +11,11 @@
 
 #include "usb_table_fixture.h"
 
-#include "core/connection.h"
-#include "core/tick_clock.h"
-#include "../core/fn_task.h"
-#include "../core/param_override.h"
-#include "platform/usbfs.h"
+#include "core/net/connection.h"
+#include "core/task/tick_clock.h"
+#include "support/fn_task.h"
+#include "support/param_override.h"
+#include "platform/usbfs/usbfs.h"
 #include "usbserver/usb_dispatch.h"
 #include "usbserver/usb_protocol.h"
 #include "usbserver/usb_session.h"

@@ -3,7 +3,7 @@
 // reset comes due; silence is judged only after a whole quiet wait.
 #include "usb_session_fixture.h"
 
-#include "core/model_features.h"
+#include "core/product/model_features.h"
 
 #include <thread>
 

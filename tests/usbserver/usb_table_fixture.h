@@ -2,10 +2,10 @@
 // device table, an empty publish record and a tick clock the test moves.
 #pragma once
 
-#include "core/param_handles.h"
-#include "core/temp_box_root.h"
-#include "core/tick_clock.h"
-#include "platform/usb_sim.h"
+#include "core/params/param_handles.h"
+#include "support/temp_box_root.h"
+#include "core/task/tick_clock.h"
+#include "platform/usbfs/sim/usb_sim.h"
 #include "usbserver/usb_device_table.h"
 #include "usbserver/usb_publish.h"
 #include "usbserver/usb_scan.h"

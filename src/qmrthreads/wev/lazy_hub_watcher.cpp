@@ -1,6 +1,6 @@
 #include "lazy_hub_watcher.h"
 
-#include "core/resolv_conf.h"
+#include "core/net/resolv_conf.h"
 
 uint32_t LazyHubWatcher::onMessage(TaskMessage* msg)
 {

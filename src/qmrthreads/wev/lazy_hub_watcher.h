@@ -2,7 +2,7 @@
 // on the network configuration outside the tasks that listen themselves.
 #pragma once
 
-#include "core/task.h"
+#include "core/task/task.h"
 
 #include <atomic>
 

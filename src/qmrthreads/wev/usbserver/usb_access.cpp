@@ -14,11 +14,11 @@
 #include <cstring>
 #include <string>
 
-#include "core/board_device.h"
-#include "core/connection.h"
-#include "core/param.h"
-#include "core/param_store.h"
-#include "core/product_info.h"
+#include "core/board/board_device.h"
+#include "core/net/connection.h"
+#include "core/params/param.h"
+#include "core/params/param_store.h"
+#include "core/product/product_info.h"
 #include "usbserver/usb_device_table.h"
 #include "usbserver/usb_dispatch.h"
 #include "usbserver/usb_scan.h"

@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/model_features.h"
-#include "core/task.h"
-#include "platform/usbfs.h"
+#include "core/product/model_features.h"
+#include "core/task/task.h"
+#include "platform/usbfs/usbfs.h"
 #include "usbserver/usb_access.h"
 #include "usbserver/usb_device_table.h"
 #include "usbserver/usb_dispatch.h"

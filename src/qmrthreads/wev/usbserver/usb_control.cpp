@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/usbfs.h"
+#include "platform/usbfs/usbfs.h"
 #include "usbserver/usb_device_table.h"
 #include "usbserver/usb_dispatch.h"
 #include "usbserver/usb_strings.h"

@@ -1,6 +1,6 @@
 #include "usbserver/usb_descriptors.h"
 
-#include "platform/usbfs.h"
+#include "platform/usbfs/usbfs.h"
 
 #include <cerrno>
 #include <cstdio>

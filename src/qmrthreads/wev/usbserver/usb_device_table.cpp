@@ -1,9 +1,9 @@
 #include "usbserver/usb_device_table.h"
 
-#include "core/root_path.h"
-#include "core/task.h"
-#include "core/tick_clock.h"
-#include "platform/usbfs.h"
+#include "platform/files/root_path.h"
+#include "core/task/task.h"
+#include "core/task/tick_clock.h"
+#include "platform/usbfs/usbfs.h"
 #include "usbserver/usb_publish.h"
 
 #include <cerrno>

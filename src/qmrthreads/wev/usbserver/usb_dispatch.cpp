@@ -6,11 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "core/param.h"
-#include "core/param_handles.h"
-#include "core/param_store.h"
-#include "core/product_info.h"
-#include "core/tick_clock.h"
+#include "core/params/param.h"
+#include "core/params/param_handles.h"
+#include "core/params/param_store.h"
+#include "core/product/product_info.h"
+#include "core/task/tick_clock.h"
 #include "usbserver/usb_access.h"
 #include "usbserver/usb_device_table.h"
 #include "usbserver/usb_session.h"

@@ -1,7 +1,7 @@
 #include "usbserver/usb_ids.h"
 
-#include "core/line_reader.h"
-#include "core/root_path.h"
+#include "core/util/line_reader.h"
+#include "platform/files/root_path.h"
 
 #include <cctype>
 #include <cstdio>

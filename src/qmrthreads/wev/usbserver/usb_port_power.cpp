@@ -1,7 +1,7 @@
 #include "usbserver/usb_port_power.h"
 
-#include "core/board_device.h"
-#include "core/tick_clock.h"
+#include "core/board/board_device.h"
+#include "core/task/tick_clock.h"
 
 #include <atomic>
 

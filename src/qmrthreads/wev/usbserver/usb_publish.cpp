@@ -1,6 +1,6 @@
 #include "usbserver/usb_publish.h"
 
-#include "core/product_info.h"
+#include "core/product/product_info.h"
 #include "usbserver/usb_device_table.h"
 
 #include <atomic>

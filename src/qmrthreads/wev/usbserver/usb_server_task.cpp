@@ -5,13 +5,13 @@
 #include <cstring>
 #include <new>
 
-#include "core/board_device.h"
-#include "core/connection.h"
-#include "core/param.h"
-#include "core/param_handles.h"
-#include "core/param_store.h"
-#include "core/product_info.h"
-#include "core/tick_clock.h"
+#include "core/board/board_device.h"
+#include "core/net/connection.h"
+#include "core/params/param.h"
+#include "core/params/param_handles.h"
+#include "core/params/param_store.h"
+#include "core/product/product_info.h"
+#include "core/task/tick_clock.h"
 #include "usbserver/usb_connect.h"
 #include "usbserver/usb_device_table.h"
 #include "usbserver/usb_scan.h"

@@ -13,7 +13,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "core/task.h"
+#include "core/task/task.h"
 #include "usbserver/usb_session.h"
 
 class Connection;

@@ -11,13 +11,13 @@
 #include <mutex>
 #include <new>
 
-#include "core/board_device.h"
-#include "core/connection.h"
-#include "core/model_features.h"
-#include "core/param_handles.h"
-#include "core/product_info.h"
-#include "core/tick_clock.h"
-#include "platform/usbfs.h"
+#include "core/board/board_device.h"
+#include "core/net/connection.h"
+#include "core/product/model_features.h"
+#include "core/params/param_handles.h"
+#include "core/product/product_info.h"
+#include "core/task/tick_clock.h"
+#include "platform/usbfs/usbfs.h"
 #include "usbserver/usb_device_table.h"
 #include "usbserver/usb_dispatch.h"
 #include "usbserver/usb_protocol.h"

@@ -18,7 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/task.h"
+#include "core/task/task.h"
 
 class Connection;
 struct UsbPollRecord;

@@ -1,7 +1,7 @@
 #include "usbserver/usb_tls.h"
 
-#include "core/tls_connection.h"
-#include "core/tls_info.h"
+#include "core/tls/tls_connection.h"
+#include "core/tls/tls_info.h"
 #include "usbserver/usb_session.h"
 
 #include <openssl/ssl.h>

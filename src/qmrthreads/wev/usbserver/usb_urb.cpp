@@ -9,7 +9,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/usbfs.h"
+#include "platform/usbfs/usbfs.h"
 #include "usbserver/usb_control.h"
 #include "usbserver/usb_dispatch.h"
 #include "usbserver/usb_session.h"

@@ -1,0 +1,84 @@
+// Packet sockets for the DHCP client and the link-local address watch.
+#include "core/net/connection.h"
+
+#include <arpa/inet.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core/net/net_interface.h"
+
+static_assert(sizeof(sockaddr_ll) <= sizeof(SockAddr), "the link-layer record fits the local address");
+
+namespace {
+
+constexpr int kSendRoomWaitMs = 1000;
+
+const sockaddr_ll* linkRecord(const SockAddr& address)
+{
+    return reinterpret_cast<const sockaddr_ll*>(&address);
+}
+
+} // namespace
+
+int Connection::interfaceIndex()
+{
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return 0;
+    ifreq request{};
+    snprintf(request.ifr_name, sizeof request.ifr_name, "%s", iface ? iface->name() : "");
+    int index = ioctl(s, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
+    ::close(s);
+    return index;
+}
+
+int Connection::bindPacket(int ifIndex, const uint8_t mac[6])
+{
+    sockaddr_ll record{};
+    record.sll_family = AF_PACKET;
+    record.sll_protocol = htons(ETH_P_IP);
+    record.sll_ifindex = ifIndex;
+    record.sll_hatype = 0;
+    record.sll_pkttype = 0;
+    record.sll_halen = 6;
+    memcpy(record.sll_addr, mac, 6);
+    local.clear(false);
+    memcpy(static_cast<void*>(&local), &record, sizeof record);
+    if (fd < 0)
+        return 0;
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&record), sizeof record) == 0 ? 1 : 0;
+}
+
+int Connection::sendPacket(const void* data, int length, bool once)
+{
+    const char* p = static_cast<const char*>(data);
+    int sent = 0;
+    while (sent < length) {
+        ssize_t n = sendto(fd, p + sent, static_cast<size_t>(length - sent), 0,
+                           reinterpret_cast<const sockaddr*>(linkRecord(local)), sizeof(sockaddr_ll));
+        if (once)
+            return n < 0 ? kConnBroken : static_cast<int>(n);
+        if (n > 0) {
+            sent += static_cast<int>(n);
+            continue;
+        }
+        if (n == 0 || errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            pollfd pf{fd, POLLOUT, 0};
+            if (poll(&pf, 1, kSendRoomWaitMs) > 0)
+                continue;
+        }
+        return kConnBroken;
+    }
+    return sent;
+}

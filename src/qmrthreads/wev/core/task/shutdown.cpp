@@ -1,0 +1,39 @@
+#include "core/task/shutdown.h"
+
+#include "core/board/board_device.h"
+#include "core/task/start_state.h"
+
+#include <atomic>
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+// Only the first "ShutDown" task of the process runs the stop sequence.
+std::atomic<bool> stopSequencePending{true};
+} // namespace
+
+ShutDownTask::ShutDownTask(int delaySeconds) : Task("ShutDown"), delay_(delaySeconds) {}
+
+void ShutDownTask::run()
+{
+    if (stopSequencePending.exchange(false)) {
+        boardDevice().setDisplayEntry('R', 'S', kDisplayLock | kDisplaySlowBlink);
+        if (delay_ > 0)
+            waitFor(static_cast<int64_t>(delay_) * 100, -1);
+        TaskMessage stop{0, MSG_STOP, 0, 0};
+        broadcastMessage(&stop);
+        sleep(1);
+        signalTasks(nullptr, SIGTERM);
+    }
+    requestStop();
+    exit();
+}
+
+int startShutdownTask(int delaySeconds)
+{
+    auto* task = new ShutDownTask(delaySeconds);
+    int id = task->start(20480, 0);
+    if (id < 0)
+        delete task;
+    return id;
+}

@@ -1,0 +1,19 @@
+// The "ShutDown" task: after its delay it broadcasts the stop message, waits a
+// second and sends SIGTERM to every other task thread. Only the first one of
+// the process does that; later ones only count a stop request.
+#pragma once
+
+#include "core/task/task.h"
+
+class ShutDownTask : public Task {
+public:
+    explicit ShutDownTask(int delaySeconds);
+    void run() override;
+
+private:
+    int delay_;
+};
+
+// Creates and starts a "ShutDown" task with the given delay (seconds).
+// Returns the task id, or -1 when it could not be started.
+int startShutdownTask(int delaySeconds);
