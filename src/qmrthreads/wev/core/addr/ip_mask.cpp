@@ -1,9 +1,11 @@
 // The address text of an IP filter rule: a full address, or leading parts
 // followed by '*' for "any" in the remaining parts.
+#include "core/addr/ip_mask.h"
+
+#include <cstdio>
 #include <cstring>
 
 #include "core/addr/dotted_quad.h"
-#include "core/params/param_store.h"
 
 namespace {
 

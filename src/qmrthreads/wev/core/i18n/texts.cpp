@@ -1,7 +1,7 @@
 #include "core/i18n/texts.h"
 
 #include "platform/files/root_path.h"
-#include "core/task/task.h"
+#include "core/util/thread_context.h"
 
 #include <cerrno>
 #include <clocale>
@@ -81,7 +81,7 @@ const char* getmuText(const char* text)
     // untranslated texts and mix languages on one page.
     int rc = pthread_mutex_lock(&translationMutex);
     if (rc != 0) {
-        fprintf(stderr, "%s(%s) task:%s tryLocking....\n", "getmuText", text, currentTaskName());
+        fprintf(stderr, "%s(%s) task:%s tryLocking....\n", "getmuText", text, currentThreadName());
         return text;
     }
     const char* translated = gettext(text);

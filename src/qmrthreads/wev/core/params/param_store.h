@@ -117,15 +117,3 @@ int saveParamsIfDirty();
 // of name; *length becomes the length of the prefix before them.
 // 0x80000000 (and *length unchanged) when there are no trailing digits.
 int32_t paramNameIndex(const char* name, int* length);
-
-// -1 for a null or empty name or no such user; N when user_name_N is name and
-// user_pwd_N is password; -2 when the password does not match.
-int checkUserLogin(const char* name, const char* password);
-
-// The address filter text of the IP filter: "a.b.c.d", a prefix with '*'
-// ("192.168.*") or "*". Host-order address and mask; 1 when the text is a
-// full address or holds '*'. A part outside 0..255 gives 0 (address and mask
-// 0). With description non-null, " IpAddr:%s IpMask:%s" goes there (cut to
-// descriptionSize).
-bool parseIpMask(const char* text, uint32_t* address, uint32_t* mask, char* description,
-                 size_t descriptionSize);

@@ -1,6 +1,7 @@
 #include "core/task/task.h"
 
 #include "core/task/tick_clock.h"
+#include "core/util/thread_context.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -35,6 +36,7 @@ thread_local Task* threadTask = nullptr;
 void taskKeyDestructor(void* value)
 {
     threadTask = nullptr;
+    setThreadContext(ThreadContext());
     delete static_cast<Task*>(value);
 }
 
@@ -67,6 +69,13 @@ int writeMessage(int fd, pthread_mutex_t* mutex, const TaskMessage* msg)
     return -1;
 }
 
+// The pause of the lower layers' lock retries: a task keeps taking its
+// messages meanwhile.
+void pauseTask(void* owner, int ticks)
+{
+    static_cast<Task*>(owner)->waitFor(ticks, -1);
+}
+
 int64_t monotonicMs()
 {
     timespec ts;
@@ -81,6 +90,7 @@ void* taskThreadEntry(void* arg)
     Task* task = static_cast<Task*>(arg);
     pthread_setspecific(taskKey, task);
     threadTask = task;
+    setThreadContext(ThreadContext{task->name_, pauseTask, task});
     task->pid_ = getpid();
     task->ppid_ = getppid();
     task->threadId_ = pthread_self();
@@ -359,8 +369,7 @@ int currentTaskId()
 
 const char* currentTaskName()
 {
-    Task* t = Task::current();
-    return t ? t->name() : "NoTask";
+    return currentThreadName();
 }
 
 uint64_t taskTicks()

@@ -1,6 +1,6 @@
 #include "core/util/byte_buffer.h"
 
-#include "core/task/task.h"
+#include "core/util/thread_context.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -14,7 +14,7 @@ void* allocateBlock(int n)
     // malloc(0) may give null; a block of one byte keeps "no memory" apart.
     void* block = malloc(n > 0 ? static_cast<size_t>(n) : 1);
     if (!block)
-        fprintf(stderr, "FATAL ERROR MEM FAULT size:%d %s !!\n", n, currentTaskName());
+        fprintf(stderr, "FATAL ERROR MEM FAULT size:%d %s !!\n", n, currentThreadName());
     return block;
 }
 

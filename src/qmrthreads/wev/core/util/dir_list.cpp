@@ -1,25 +1,14 @@
 #include "core/util/dir_list.h"
 
-#include "core/task/task.h"
+#include "core/util/thread_context.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <time.h>
 
 namespace {
 
 constexpr int LOCK_RETRY_TICKS = 50;
-
-void waitBeforeRetry()
-{
-    if (Task* task = Task::current()) {
-        task->waitFor(LOCK_RETRY_TICKS, -1);
-        return;
-    }
-    timespec delay{LOCK_RETRY_TICKS / 100, (LOCK_RETRY_TICKS % 100) * 10000000L};
-    nanosleep(&delay, nullptr);
-}
 
 bool isDirectory(const struct dirent* entry)
 {
@@ -80,7 +69,7 @@ void DirList::lockForThisThread()
             break;
         errno = rc;
         perror("Param lock Mutex:");
-        waitBeforeRetry();
+        pauseThread(LOCK_RETRY_TICKS);
     }
     holder_.store(pthread_self());
     locked_.store(1);
