@@ -17,6 +17,7 @@
 #include "core/params/param_store.h"
 #include "platform/files/root_path.h"
 #include "core/storage/romfs_mount.h"
+#include "core/storage/sd_mirror.h"
 #include "core/task/signals.h"
 #include "core/log/syslog_client.h"
 #include "core/task/start_state.h"
@@ -46,6 +47,13 @@ int launch(T* task, int stackSize)
     if (id < 0)
         delete task;
     return id;
+}
+
+// The lower layers report upward through seams; the layers above register
+// their part before anything can use them.
+void connectSubsystems()
+{
+    keepParamFileOnSdCard();
 }
 
 void readStartCounter()
@@ -296,6 +304,7 @@ int endSequence()
 int runBox()
 {
     staticSetUp();
+    connectSubsystems();
     boardDevice();
     readStartCounter();
     umask(077);

@@ -24,8 +24,6 @@
 #include <vector>
 
 #include "platform/files/root_path.h"
-#include "core/storage/sd_card_state.h"
-#include "core/storage/sd_mirror.h"
 
 namespace {
 
@@ -127,19 +125,16 @@ protected:
         ASSERT_NE(mkdtemp(dir), nullptr);
         root_ = dir;
         std::filesystem::create_directories(root_ + "/etc");
-        std::filesystem::create_directories(root_ + "/var/slot1");
         setenv("WEV_ROOT", root_.c_str(), 1);
         reloadRootPrefixForTest();
         table_ = std::make_unique<TestTable>();
         ParamStore::useTableForTest(table_->items(), table_->count());
-        setSdCardState(kSdCardRemoved);
         resetModified();  // drops a pending save left by another test
     }
     void TearDown() override
     {
         ParamStore::useTableForTest(nullptr, 0);
         table_.reset();
-        setSdCardState(kSdCardRemoved);
         unsetenv("WEV_ROOT");
         reloadRootPrefixForTest();
         std::filesystem::remove_all(root_);
@@ -286,7 +281,6 @@ TEST_F(ParamStoreTest, FileFormatWidthOrderAndSkippedParameters)
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "secrets inside: 0600 whatever the umask";
     EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
-    EXPECT_FALSE(std::filesystem::exists(paramFileSdPath())) << "no SD card mounted";
 }
 
 TEST_F(ParamStoreTest, RoundTripOfEdgeValues)
@@ -442,15 +436,54 @@ TEST_F(ParamStoreTest, LoadFdTakesOverTheDescriptor)
     EXPECT_EQ(wrong, -1);
 }
 
+// A copy registered from outside (the SD card) is told of every save and
+// of a factory reset; its failure fails the save after the main file.
+struct FakeFileCopy {
+    static inline std::string path;
+    static inline int written = 0;
+    static inline int resets = 0;
+    static std::string copyPath() { return path; }
+    static void copyWritten() { ++written; }
+    static void reset() { ++resets; }
+    static constexpr ParamFileCopy ops = {copyPath, copyWritten, reset};
+};
+
 TEST_F(ParamStoreTest, FactoryReset)
 {
+    FakeFileCopy::resets = 0;
+    setParamFileCopy(&FakeFileCopy::ops);
     writeFile(paramFilePath(), " dns = on\n");
-    writeFile(paramFileSdPath(), " dns = on\n");
     EXPECT_EQ(ParamStore::factoryReset(), 1);
     EXPECT_FALSE(std::filesystem::exists(paramFilePath()));
-    EXPECT_FALSE(std::filesystem::exists(paramFileSdPath()));
-    EXPECT_TRUE(std::filesystem::exists(root_ + "/var/slot1/params.bup")) << "autoSync is on";
+    EXPECT_EQ(FakeFileCopy::resets, 1) << "the copy hears of it";
     EXPECT_EQ(ParamStore::factoryReset(), 0);
+    setParamFileCopy(nullptr);
+}
+
+TEST_F(ParamStoreTest, SavesGoToARegisteredCopy)
+{
+    setParamFileCopy(&FakeFileCopy::ops);
+    FakeFileCopy::written = 0;
+    FakeFileCopy::path = "";
+    ASSERT_EQ(ParamStore::save(paramFilePath().c_str()), 0);
+    EXPECT_EQ(FakeFileCopy::written, 0) << "no copy wanted now";
+
+    const std::string copy = root_ + "/copy.dat";
+    FakeFileCopy::path = copy;
+    ASSERT_EQ(ParamStore::save(paramFilePath().c_str()), 0);
+    EXPECT_EQ(readFile(copy), readFile(paramFilePath()));
+    EXPECT_EQ(FakeFileCopy::written, 1);
+    struct stat st;
+    ASSERT_EQ(stat(copy.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    FakeFileCopy::path = root_ + "/no-such-dir/copy.dat";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ParamStore::save(paramFilePath().c_str()), -1);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(FakeFileCopy::written, 1) << "a failed copy is not reported as written";
+    EXPECT_TRUE(std::filesystem::exists(paramFilePath()));
+    setParamFileCopy(nullptr);
 }
 
 TEST_F(ParamStoreTest, ResetModifiedBits)
@@ -518,74 +551,6 @@ TEST_F(ParamStoreTest, SaveParamsIfDirtySavesAndReportsFailure)
     EXPECT_EQ(saveParamsIfDirty(), kChangedSave);
     EXPECT_NE(readFile(paramFilePath()).find("zyt_port = 9400\n"), std::string::npos);
     EXPECT_EQ(saveParamsIfDirty(), 0);
-}
-
-TEST_F(ParamStoreTest, SdCardCopy)
-{
-    struct Case {
-        int32_t features;
-        bool autoSync;
-        int cardState;
-        bool copied;
-    };
-    const Case cases[] = {
-        {0x200000, true, kSdCardMounted, true},
-        {0x200000, true, kSdCardRemoved, false},
-        {0x200000, true, kSdCardWriteProtected, false},
-        {0x200000, false, kSdCardMounted, false},
-        {0x1000, true, kSdCardMounted, false},
-    };
-    for (const Case& c : cases) {
-        std::filesystem::remove(paramFileSdPath());
-        get<IntParam>("sw_features")->setChecked(c.features);
-        get<BoolParam>("autoSync")->setValue(c.autoSync ? 1 : 0);
-        setSdCardState(c.cardState);
-        resetLogFileStampForTest();
-        ASSERT_EQ(ParamStore::save(paramFilePath().c_str()), 0);
-        ASSERT_EQ(std::filesystem::exists(paramFileSdPath()), c.copied) << c.features << c.autoSync << c.cardState;
-        if (!c.copied)
-            continue;
-        EXPECT_EQ(readFile(paramFileSdPath()), readFile(paramFilePath()));
-        bool logWritten = false;
-        for (const auto& entry : std::filesystem::directory_iterator(root_ + "/var/slot1"))
-            logWritten = logWritten || entry.path().filename().string().ends_with(".log");
-        EXPECT_TRUE(logWritten) << "the card says which box wrote it";
-        struct stat st;
-        ASSERT_EQ(stat(paramFileSdPath().c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0600u);
-    }
-    // A card that cannot take the copy fails the save after the main file.
-    get<BoolParam>("autoSync")->setValue(1);
-    get<IntParam>("sw_features")->setChecked(0x200000);
-    setSdCardState(kSdCardMounted);
-    std::filesystem::remove_all(root_ + "/var/slot1");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(ParamStore::save(paramFilePath().c_str()), -1);
-    testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(std::filesystem::exists(paramFilePath()));
-}
-
-TEST_F(ParamStoreTest, CheckUserLogin)
-{
-    EXPECT_EQ(checkUserLogin(nullptr, "x"), -1);
-    EXPECT_EQ(checkUserLogin("", "x"), -1);
-    EXPECT_EQ(checkUserLogin("admin", "x"), -1) << "no user_name_ parameters";
-
-    std::vector<Param*> withUsers(table_->items(), table_->items() + table_->count());
-    StringParam user1("user_name_1", "alice", &len0to64, 0);
-    StringParam pwd1("user_pwd_1", "wonderland", &len0to64, kParamSecret);
-    StringParam user2("user_name_2", "bob", &len0to64, 0);
-    withUsers.push_back(&user1);
-    withUsers.push_back(&pwd1);
-    withUsers.push_back(&user2);
-    std::sort(withUsers.begin(), withUsers.end(),
-              [](const Param* a, const Param* b) { return std::strcmp(a->name(), b->name()) < 0; });
-    ParamStore::useTableForTest(withUsers.data(), int(withUsers.size()));
-    EXPECT_EQ(checkUserLogin("alice", "wonderland"), 1);
-    EXPECT_EQ(checkUserLogin("alice", "****"), -2) << "the clear password counts, not its mask";
-    EXPECT_EQ(checkUserLogin("bob", "x"), -2) << "no user_pwd_2";
-    EXPECT_EQ(checkUserLogin("carol", "x"), -1);
-    ParamStore::useTableForTest(table_->items(), table_->count());
 }
 
 // Savers in several threads at once, with values changing meanwhile, always

@@ -1,10 +1,7 @@
 #include "core/storage/sd_mirror.h"
 
-#include "core/params/param_handles.h"
-#include "core/product/product_info.h"
-#include "core/storage/sd_card_state.h"
-#include "core/task/tick_clock.h"
-#include "support/temp_box_root.h"
+#include "core/params/param_store.h"
+#include "support/sd_card_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -17,21 +14,9 @@
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace sdtest;
 
-constexpr int32_t FEATURE_SD_CARD = 0x200000;
-
-std::atomic<uint64_t> fakeTicks{0};
-uint64_t fakeTickSource()
-{
-    return fakeTicks.load();
-}
-
-std::string readAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+class SdMirrorTest : public SdCardFixture {};
 
 std::vector<std::string> crlfLines(const std::string& text)
 {
@@ -48,52 +33,6 @@ std::vector<std::string> crlfLines(const std::string& text)
     }
     return lines;
 }
-
-std::set<std::string> filesIn(const std::string& dir)
-{
-    std::set<std::string> names;
-    for (auto& e : fs::directory_iterator(dir))
-        names.insert(e.path().filename().string());
-    return names;
-}
-
-class SdMirrorTest : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(root.ok());
-        root.writeFile("/conf.d/firmware_params", "firmware_version=21\n");
-        root.useProduct("product_name=Test Box 12\ndefault_name=TB-0102\nhw_project=12\nyear=2024\nmonth=3\n"
-                        "serial_no=42\nethaddr0=00:c0:eb:01:02:0a\nhw_major=2\nhw_minor=1\n");
-        fs::create_directories(root.dir() + "/flash");
-        fs::create_directories(root.dir() + "/var/slot1");
-        savedFeatures = params::sw_features()->value();
-        savedAutoSync = params::autoSync()->value();
-        savedSysName = *params::sys_name()->value();
-        params::sw_features()->setValue(savedFeatures | FEATURE_SD_CARD);
-        params::autoSync()->setValue(1);
-        setSdCardState(kSdCardMounted);
-        fakeTicks.store(100000);
-        setTickSourceForTest(fakeTickSource);
-        resetLogFileStampForTest();
-    }
-    void TearDown() override
-    {
-        setTickSourceForTest(nullptr);
-        setSdCardState(kSdCardRemoved);
-        params::sw_features()->setValue(savedFeatures);
-        params::autoSync()->setValue(savedAutoSync);
-        params::sys_name()->set(savedSysName.c_str(), -1);
-        resetLogFileStampForTest();
-    }
-    std::string path(const char* boxFile) const { return root.dir() + boxFile; }
-    std::string logFile() const { return path("/var/slot1/TB-0102.log"); }
-
-    TempBoxRoot root;
-    int32_t savedFeatures = 0;
-    int32_t savedAutoSync = 0;
-    std::string savedSysName;
-};
 
 } // namespace
 
@@ -146,14 +85,14 @@ TEST_F(SdMirrorTest, MirrorOnlyWhenTheCardTakesCopies)
         const char* file;
     } cases[] = {
         {"no SD feature", 0, 1, kSdCardMounted, "/flash/cert_root.pem"},
-        {"autoSync off", FEATURE_SD_CARD, 0, kSdCardMounted, "/flash/cert_root.pem"},
-        {"card removed", FEATURE_SD_CARD, 1, kSdCardRemoved, "/flash/cert_root.pem"},
-        {"card unusable", FEATURE_SD_CARD, 1, kSdCardUnusable, "/flash/cert_root.pem"},
-        {"card write-protected", FEATURE_SD_CARD, 1, kSdCardWriteProtected, "/flash/cert_root.pem"},
-        {"not under /flash", FEATURE_SD_CARD, 1, kSdCardMounted, "/etc/params.dat"},
-        {"a look-alike prefix", FEATURE_SD_CARD, 1, kSdCardMounted, "/flashy/cert_root.pem"},
-        {"the directory itself", FEATURE_SD_CARD, 1, kSdCardMounted, "/flash"},
-        {"missing file", FEATURE_SD_CARD, 1, kSdCardMounted, "/flash/nothing.pem"},
+        {"autoSync off", kFeatureSdCard, 0, kSdCardMounted, "/flash/cert_root.pem"},
+        {"card removed", kFeatureSdCard, 1, kSdCardRemoved, "/flash/cert_root.pem"},
+        {"card unusable", kFeatureSdCard, 1, kSdCardUnusable, "/flash/cert_root.pem"},
+        {"card write-protected", kFeatureSdCard, 1, kSdCardWriteProtected, "/flash/cert_root.pem"},
+        {"not under /flash", kFeatureSdCard, 1, kSdCardMounted, "/etc/params.dat"},
+        {"a look-alike prefix", kFeatureSdCard, 1, kSdCardMounted, "/flashy/cert_root.pem"},
+        {"the directory itself", kFeatureSdCard, 1, kSdCardMounted, "/flash"},
+        {"missing file", kFeatureSdCard, 1, kSdCardMounted, "/flash/nothing.pem"},
     };
     for (const Case& c : cases) {
         params::sw_features()->setValue(c.features);
@@ -162,33 +101,6 @@ TEST_F(SdMirrorTest, MirrorOnlyWhenTheCardTakesCopies)
         EXPECT_EQ(mirrorToSdCard(c.file), 0) << c.what;
         EXPECT_TRUE(fs::is_empty(path("/var/slot1"))) << c.what;
     }
-}
-
-TEST_F(SdMirrorTest, MirrorCertsLeavesOutTheSelfSignedPair)
-{
-    for (const char* name : {"cert_pkey.pem", "cert_srv.pem", "cert_fpkey.pem", "cert_fsrv.pem", "cert_rcert.pem",
-                             "cert_root.pem", "1a2b3c4d.0", "abcdefgh.0", "12345678.1", "short.0", "123456789.0"})
-        root.writeFile(std::string("/flash/") + name, name);
-    ASSERT_EQ(mirrorCertsToSdCard(), 1);
-    std::set<std::string> expected = {"cert_fpkey.pem", "cert_fsrv.pem", "cert_rcert.pem", "cert_root.pem",
-                                      "1a2b3c4d.0", "abcdefgh.0", "TB-0102.log"};
-    EXPECT_EQ(filesIn(path("/var/slot1")), expected);
-    EXPECT_EQ(readAll(path("/var/slot1/1a2b3c4d.0")), "1a2b3c4d.0");
-}
-
-TEST_F(SdMirrorTest, MirrorCertsWithoutSyncOrCard)
-{
-    root.writeFile("/flash/cert_root.pem", "ROOT CA");
-    params::autoSync()->setValue(0);
-    EXPECT_EQ(mirrorCertsToSdCard(), 1) << "nothing to do counts as done";
-    EXPECT_TRUE(fs::is_empty(path("/var/slot1")));
-
-    params::autoSync()->setValue(1);
-    setSdCardState(kSdCardRemoved);
-    EXPECT_EQ(mirrorCertsToSdCard(), 0) << "a file that could not be mirrored";
-
-    fs::remove(path("/flash/cert_root.pem"));
-    EXPECT_EQ(mirrorCertsToSdCard(), 1) << "no files, nothing failed";
 }
 
 TEST_F(SdMirrorTest, LogFileLayout)
@@ -256,4 +168,72 @@ TEST_F(SdMirrorTest, LogFileThatCannotBeCreated)
     // A failed attempt does not count as written.
     EXPECT_EQ(writeLogFile("/var/slot1"), 1);
     EXPECT_TRUE(fs::exists(logFile()));
+}
+
+// The parameter file on the card: every save writes the copy while the card
+// takes copies, and the card says which box wrote it.
+TEST_F(SdMirrorTest, ParamFileSavesTakeACardCopy)
+{
+    keepParamFileOnSdCard();
+    fs::create_directories(path("/etc"));
+    struct Case {
+        int32_t features;
+        bool autoSync;
+        int cardState;
+        bool copied;
+    };
+    const Case cases[] = {
+        {kFeatureSdCard, true, kSdCardMounted, true},
+        {kFeatureSdCard, true, kSdCardRemoved, false},
+        {kFeatureSdCard, true, kSdCardWriteProtected, false},
+        {kFeatureSdCard, false, kSdCardMounted, false},
+        {0x1000, true, kSdCardMounted, false},
+    };
+    for (const Case& c : cases) {
+        fs::remove(paramFileSdPath());
+        fs::remove(logFile());
+        params::sw_features()->setChecked(c.features);
+        params::autoSync()->setValue(c.autoSync ? 1 : 0);
+        setSdCardState(c.cardState);
+        resetLogFileStampForTest();
+        ASSERT_EQ(ParamStore::save(paramFilePath().c_str()), 0);
+        ASSERT_EQ(fs::exists(paramFileSdPath()), c.copied) << c.features << c.autoSync << c.cardState;
+        if (!c.copied)
+            continue;
+        EXPECT_EQ(readAll(paramFileSdPath()), readAll(paramFilePath()));
+        EXPECT_TRUE(fs::exists(logFile())) << "the card says which box wrote it";
+        struct stat st;
+        ASSERT_EQ(stat(paramFileSdPath().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+    }
+    // A card that cannot take the copy fails the save after the main file.
+    params::autoSync()->setValue(1);
+    params::sw_features()->setChecked(kFeatureSdCard);
+    setSdCardState(kSdCardMounted);
+    fs::remove_all(path("/var/slot1"));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ParamStore::save(paramFilePath().c_str()), -1);
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(fs::exists(paramFilePath()));
+    setParamFileCopy(nullptr);
+}
+
+// A factory reset keeps the card's copy aside, so the next start does not
+// take the old settings back from the card.
+TEST_F(SdMirrorTest, FactoryResetMovesTheCardCopyAside)
+{
+    keepParamFileOnSdCard();
+    root.writeFile("/etc/params.dat", " dns = on\n");
+    root.writeFile("/var/slot1/params.dat", " dns = on\n");
+    EXPECT_EQ(ParamStore::factoryReset(), 1);
+    EXPECT_FALSE(fs::exists(paramFilePath()));
+    EXPECT_FALSE(fs::exists(paramFileSdPath()));
+    EXPECT_TRUE(fs::exists(path("/var/slot1/params.bup"))) << "autoSync is on";
+    EXPECT_EQ(ParamStore::factoryReset(), 0);
+
+    root.writeFile("/var/slot1/params.dat", " dns = off\n");
+    params::autoSync()->setValue(0);
+    ParamStore::factoryReset();
+    EXPECT_TRUE(fs::exists(paramFileSdPath())) << "autoSync off: the card is left alone";
+    setParamFileCopy(nullptr);
 }

@@ -4,9 +4,8 @@
 #include "core/util/byte_buffer.h"
 #include "core/util/dir_list.h"
 #include "core/util/file_copy.h"
-#include "core/params/param_handles.h"
+#include "core/util/file_queries.h"
 #include "platform/files/root_path.h"
-#include "core/storage/sd_card_state.h"
 #include "core/storage/sd_mirror.h"
 
 #include <cerrno>
@@ -26,7 +25,6 @@ const char* const certFiles[CERT_FILE_COUNT] = {
 
 namespace {
 
-constexpr uint32_t FEATURE_SD_CARD = 0x200000;
 const char FLASH_DIR[] = "/flash";
 const char CARD_DIR[] = "/var/slot1";
 
@@ -114,7 +112,7 @@ bool isFlashFile(const std::string& realPath)
 
 void removeMirrorOf(const std::string& realPath)
 {
-    if (!certMirrorActive())
+    if (!sdCardTakesCopies())
         return;
     std::string card = cardPathOf(toBoxPath(realPath));
     if (!card.empty())
@@ -208,12 +206,6 @@ bool certFileMirrored(int index)
     default:
         return false;
     }
-}
-
-bool certMirrorActive()
-{
-    return (params::sw_features()->value() & FEATURE_SD_CARD) && params::autoSync()->isOn() &&
-           sdCardState() == kSdCardMounted;
 }
 
 int deleteCertFile(int index, const char* path)
@@ -379,4 +371,33 @@ int replaceCertFiles(const CertFileContent* files, int count)
     for (int i = 0; i < count; ++i)
         syncDirectory(directoryOf(files[i].path));
     return ok ? 1 : 0;
+}
+
+int mirrorCertsToSdCard()
+{
+    if (!sdSyncOn())
+        return 1;
+    // The self-signed pair is made anew on every box and so is not mirrored.
+    for (int index = 0; index < CERT_FILE_COUNT; ++index) {
+        if (!certFileMirrored(index))
+            continue;
+        const char* name = certFiles[index];
+        if (fileSize(boxPath(name).c_str(), nullptr, 0, nullptr) < 0)
+            continue;
+        if (!mirrorToSdCard(name))
+            return 0;
+    }
+    std::string pattern = boxPath(FLASH_DIR) + "/????????.0";
+    glob_t found{};
+    if (glob(pattern.c_str(), 0, globErr, &found) == 0) {
+        for (size_t i = 0; i < found.gl_pathc; ++i) {
+            if (!mirrorToSdCard(found.gl_pathv[i])) {
+                globfree(&found);
+                return 0;
+            }
+        }
+    }
+    globfree(&found);
+    sync();
+    return 1;
 }

@@ -51,9 +51,10 @@ std::string certRealPath(const char* path);
 // which every box makes anew, and the upload's scratch name).
 bool certFileMirrored(int index);
 
-// The SD card takes copies now (card feature, `autoSync`, card mounted
-// read-write).
-bool certMirrorActive();
+// Mirrors every existing certificate and key file except the self-signed
+// pair, then the CA files "/flash/????????.0", to the SD card. 1 when all
+// were copied or synchronisation is off; 0 at the first failed copy.
+int mirrorCertsToSdCard();
 
 // Removes file index (index 9: the given path when not empty, else
 // "/flash/cert.tmp") and its copy on the SD card. Indices above 9 do

@@ -9,18 +9,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "platform/files/root_path.h"
-#include "core/storage/sd_card_state.h"
-#include "core/storage/sd_mirror.h"
 
 namespace {
 
-constexpr uint32_t kSdCardFeature = 0x200000;
 // A line of the file holds at most this many characters; nothing the box
 // writes comes near it.
 constexpr size_t kMaxLine = 319;
@@ -34,26 +32,9 @@ bool isSaved(const Param* p)
     return !p->hasFlags(kParamHidden | kParamVolatile);
 }
 
-int32_t intValue(const char* name)
-{
-    const Param* p = ParamStore::findAny(name);
-    if (!p || (p->paramClass() != ParamClass::Int && p->paramClass() != ParamClass::Bool))
-        return 0;
-    return static_cast<const IntParam*>(p)->value();
-}
+std::atomic<const ParamFileCopy*> fileCopy{nullptr};
 
-bool autoSyncOn()
-{
-    const Param* p = ParamStore::findAny("autoSync");
-    return p && p->isOn();
-}
-
-bool sdCopyWanted()
-{
-    return (intValue("sw_features") & kSdCardFeature) && autoSyncOn() && sdCardMounted();
-}
-
-// The whole file in memory, so that the main file and the SD copy get the
+// The whole file in memory, so that the main file and its copy get the
 // same content and a failure shows before anything is replaced.
 bool renderFile(std::string* out)
 {
@@ -93,9 +74,9 @@ std::string paramFilePath()
     return boxPath("/etc/params.dat");
 }
 
-std::string paramFileSdPath()
+void setParamFileCopy(const ParamFileCopy* copy)
 {
-    return boxPath("/var/slot1/params.dat");
+    fileCopy.store(copy);
 }
 
 int ParamStore::write(FILE* out)
@@ -129,11 +110,13 @@ int ParamStore::save(const char* path)
     }
     if (saveFileContent(path, content) != 0)
         return -1;
-    if (!sdCopyWanted())
+    const ParamFileCopy* copy = fileCopy.load();
+    const std::string copyPath = copy ? copy->path() : std::string();
+    if (copyPath.empty())
         return 0;
-    const int rc = saveFileContent(paramFileSdPath(), content);
+    const int rc = saveFileContent(copyPath, content);
     if (rc == 0)
-        writeLogFile("/var/slot1");
+        copy->written();
     ::sync();
     return rc;
 }
@@ -317,10 +300,8 @@ int ParamStore::loadFd(int* fd)
 int ParamStore::factoryReset()
 {
     const bool removed = ::unlink(paramFilePath().c_str()) == 0;
-    if (autoSyncOn()) {
-        ::rename(paramFileSdPath().c_str(), boxPath("/var/slot1/params.bup").c_str());
-        ::sync();
-    }
+    if (const ParamFileCopy* copy = fileCopy.load())
+        copy->reset();
     return removed ? 1 : 0;
 }
 

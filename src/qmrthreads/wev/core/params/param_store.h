@@ -67,9 +67,9 @@ public:
     // Writes every parameter that is neither hidden nor volatile to path (a
     // file-system path, already under the root) through a temporary file in
     // the same directory: mode 0600, flushed, synced, renamed. Saves are
-    // serialised. With the SD card feature, autoSync on and a card mounted,
-    // the same content goes to the card's copy the same way. 0 written, -1
-    // when either file could not be written (the old file then stays whole).
+    // serialised. When a copy is registered and wants one now, the same
+    // content goes to the copy the same way. 0 written, -1 when either file
+    // could not be written (the old file then stays whole).
     static int save(const char* path);
     // The parameter file in the same form as save writes it.
     static int write(FILE* out);
@@ -84,8 +84,8 @@ public:
     // upload; -1 for a negative descriptor or one that cannot be read.
     static int loadFd(int* fd);
 
-    // Removes the parameter file (and moves the SD copy aside when autoSync
-    // is on); 1 when the file was removed.
+    // Removes the parameter file and tells the registered copy; 1 when the
+    // file was removed.
     static int factoryReset();
     // Deletes every parameter; nothing is saved.
     static void destroyAll();
@@ -101,9 +101,21 @@ public:
 // a value that begins or ends with one does not come back the same.
 bool isParamFileBlank(char c);
 
-// "/etc/params.dat" and the SD card's copy, under the root prefix.
+// "/etc/params.dat" under the root prefix.
 std::string paramFilePath();
-std::string paramFileSdPath();
+
+// Another place that keeps a copy of the parameter file (the SD card
+// registers itself). Its operations run under the save lock.
+struct ParamFileCopy {
+    // Where the copy goes now; "" when none is wanted.
+    std::string (*path)();
+    // The copy was written.
+    void (*written)();
+    // A factory reset removed the parameter file.
+    void (*reset)();
+};
+// Registers the copy (null: none).
+void setParamFileCopy(const ParamFileCopy* copy);
 
 // Collects the modified marks, runs the side effects of the changes and
 // returns kChanged* bits.

@@ -1,11 +1,10 @@
 #include "core/storage/sd_mirror.h"
 
-#include "core/cert/cert_files.h"
 #include "core/util/file_copy.h"
-#include "core/util/file_queries.h"
-#include "core/util/dir_list.h"
 #include "core/addr/mac_address.h"
 #include "core/params/param_handles.h"
+#include "core/params/param_store.h"
+#include "core/product/model_features.h"
 #include "core/product/product_info.h"
 #include "platform/files/root_path.h"
 #include "core/storage/sd_card_state.h"
@@ -19,14 +18,12 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <glob.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr uint32_t FEATURE_SD_CARD = 0x200000;
 constexpr uint64_t LOG_FILE_INTERVAL = 6000;  // ticks: once a minute
 constexpr int LOG_WIDTH = 67;
 const char FLASH_DIR[] = "/flash";
@@ -35,11 +32,6 @@ const char CARD_DIR[] = "/var/slot1";
 
 std::atomic<bool> logWritten{false};
 std::atomic<uint64_t> logWrittenTick{0};
-
-bool syncEnabled()
-{
-    return (params::sw_features()->value() & FEATURE_SD_CARD) && params::autoSync()->isOn();
-}
 
 // Box paths come in as "/flash/..."; callers that already hold the path
 // under the root pass that, which is taken back to the box path.
@@ -173,9 +165,19 @@ void resetLogFileStampForTest()
     logWrittenTick.store(0);
 }
 
+bool sdSyncOn()
+{
+    return (params::sw_features()->value() & kFeatureSdCard) && params::autoSync()->isOn();
+}
+
+bool sdCardTakesCopies()
+{
+    return sdSyncOn() && sdCardState() == kSdCardMounted;
+}
+
 int mirrorToSdCard(const char* flashPath)
 {
-    if (!flashPath || !syncEnabled() || sdCardState() != kSdCardMounted)
+    if (!flashPath || !sdCardTakesCopies())
         return 0;
     std::string source = toBoxPath(flashPath);
     size_t prefix = sizeof FLASH_DIR - 1;
@@ -188,31 +190,38 @@ int mirrorToSdCard(const char* flashPath)
     return 1;
 }
 
-int mirrorCertsToSdCard()
+std::string paramFileSdPath()
 {
-    if (!syncEnabled())
-        return 1;
-    // The self-signed pair is made anew on every box and so is not mirrored.
-    for (int index = 0; index < CERT_FILE_COUNT; ++index) {
-        if (!certFileMirrored(index))
-            continue;
-        const char* name = certFiles[index];
-        if (fileSize(boxPath(name).c_str(), nullptr, 0, nullptr) < 0)
-            continue;
-        if (!mirrorToSdCard(name))
-            return 0;
-    }
-    std::string pattern = boxPath(FLASH_DIR) + "/????????.0";
-    glob_t found{};
-    if (glob(pattern.c_str(), 0, globErr, &found) == 0) {
-        for (size_t i = 0; i < found.gl_pathc; ++i) {
-            if (!mirrorToSdCard(found.gl_pathv[i])) {
-                globfree(&found);
-                return 0;
-            }
-        }
-    }
-    globfree(&found);
+    return boxPath(std::string(CARD_DIR) + "/params.dat");
+}
+
+namespace {
+
+std::string paramFileCopyPath()
+{
+    return sdCardTakesCopies() ? paramFileSdPath() : std::string();
+}
+
+void paramFileCopyWritten()
+{
+    writeLogFile(CARD_DIR);
+}
+
+// A box reset to its defaults must not take the old settings back from the
+// card at the next start; the copy is kept aside, not lost.
+void paramFileReset()
+{
+    if (!params::autoSync()->isOn())
+        return;
+    rename(paramFileSdPath().c_str(), boxPath(std::string(CARD_DIR) + "/params.bup").c_str());
     sync();
-    return 1;
+}
+
+const ParamFileCopy sdParamFileCopy = {paramFileCopyPath, paramFileCopyWritten, paramFileReset};
+
+} // namespace
+
+void keepParamFileOnSdCard()
+{
+    setParamFileCopy(&sdParamFileCopy);
 }

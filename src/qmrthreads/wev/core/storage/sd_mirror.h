@@ -4,16 +4,20 @@
 // which box wrote them.
 #pragma once
 
+#include <string>
+
+// SD synchronisation is switched on: the model has the slot and `autoSync` is on.
+bool sdSyncOn();
+// The card takes copies now: synchronisation is on and a card is mounted
+// read-write.
+bool sdCardTakesCopies();
+
 // Copies a file under "/flash" (the box path, or the same path under the
 // root) to the same name under "/var/slot1", private (0600) and replacing
 // the old copy only once complete. 1 when copied (and the log file
 // written), else 0.
 int mirrorToSdCard(const char* flashPath);
 
-// Mirrors every existing certificate and key file except the self-signed
-// pair, then the CA files "/flash/????????.0". 1 when all were copied or
-// synchronisation is off; 0 at the first failed copy.
-int mirrorCertsToSdCard();
 
 // Writes "<dir>/<default_name>.log" (dir a box path or the same path under
 // the root), at most once per minute; 1 when written or not yet due, 0 when
@@ -22,3 +26,10 @@ int writeLogFile(const char* dir);
 
 // Tests only: the next writeLogFile writes again.
 void resetLogFileStampForTest();
+
+// "/var/slot1/params.dat" under the root: the card's copy of the parameter file.
+std::string paramFileSdPath();
+// From now on every save of the parameter file also writes the card's copy
+// while the card takes copies (and then the log file beside it), and a
+// factory reset moves the copy aside to "params.bup" while `autoSync` is on.
+void keepParamFileOnSdCard();
