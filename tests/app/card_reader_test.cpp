@@ -1,6 +1,7 @@
 #include "supervision.h"
 
 #include "core/board/board_device.h"
+#include "core/params/param_handles.h"
 #include "core/params/param_store.h"
 #include "core/i18n/texts.h"
 #include "support/board_test_support.h"
@@ -68,6 +69,30 @@ TEST(Supervision, CardReaderPublishesTheCardAndDrivesPortZerosLed)
     root.setSim("card", "1");
     pollCardReader(state);
     EXPECT_EQ(board.portLedState(0), 2);
+    board.close();
+}
+
+// The link code goes with its switch.
+TEST(Supervision, LinkCodeFollowsItsSwitch)
+{
+    boardtest::TempRoot root(278, 353, 4);
+    const int32_t features = params::sw_features()->value();
+    params::sw_features()->setChecked(0x7ff000);
+    registerLinkDisplayEffect();
+    BoardDevice& board = boardDevice();
+    ASSERT_EQ(board.open(), 1);
+    ASSERT_EQ(board.startUp(nullptr), 1);
+    resetModified();
+
+    ASSERT_EQ(board.setDisplayEntry('E', '5', kDisplayAdd | kDisplaySlowBlink), 1);
+    EXPECT_NE(params::disp_erVals()->text().find("E5"), std::string::npos);
+    params::disp_lnk()->set("off", -1);
+    resetModified();
+    EXPECT_EQ(params::disp_erVals()->text().find("E5"), std::string::npos);
+
+    params::disp_lnk()->set("on", -1);
+    params::sw_features()->setChecked(features);
+    resetModified();
     board.close();
 }
 

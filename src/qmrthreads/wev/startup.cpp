@@ -2,6 +2,7 @@
 
 #include "core/board/blinker.h"
 #include "core/board/board_device.h"
+#include "core/board/board_param_effects.h"
 #include "core/cert/cert_files.h"
 #include "core/cert/cert_generator.h"
 #include "core/cert/cert_store.h"
@@ -54,6 +55,9 @@ int launch(T* task, int stackSize)
 void connectSubsystems()
 {
     keepParamFileOnSdCard();
+    registerBoardParamEffects();
+    registerSysLogParamEffects();
+    registerLinkDisplayEffect();
 }
 
 void readStartCounter()

@@ -3,6 +3,7 @@
 #include "core/board/board_device.h"
 #include "core/stats/cpu_load.h"
 #include "core/net/net_interface.h"
+#include "core/params/param_change_effects.h"
 #include "core/params/param_handles.h"
 #include "core/params/param_store.h"
 #include "core/product/product_info.h"
@@ -47,6 +48,29 @@ void onceASecond(SupervisionState& state)
 }
 
 } // namespace
+
+namespace {
+
+void linkDisplayChanged(Param& p)
+{
+    if (p.isOff()) {
+        boardDevice().setDisplayEntry('E', '5', kDisplayRemove);
+        return;
+    }
+    constexpr int kBothPhysLinked = 0x11;  // a failed reading leaves this
+    int mask = kBothPhysLinked;
+    if (wiredInterface().linkStatus(&mask) < 0)
+        mask = kBothPhysLinked;
+    if (mask != kBothPhysLinked)
+        boardDevice().setDisplayEntry('E', '5', kDisplayAdd | kDisplaySlowBlink);
+}
+
+} // namespace
+
+void registerLinkDisplayEffect()
+{
+    registerParamEffect("disp_lnk", false, linkDisplayChanged);
+}
 
 bool cpuLoadSampleDue(int& countdown, int periodSeconds)
 {

@@ -22,6 +22,10 @@ struct SupervisionState {
 // when asked for, and on a box that chose WLAN at start-up makes it restart.
 void pollWiredLink(SupervisionState& state);
 
+// The link code "E5" follows its switch `disp_lnk`: registers that with the
+// parameter store (start-up calls it once).
+void registerLinkDisplayEffect();
+
 // Counts the CPU-load countdown down by one second; when it has run out it is
 // reloaded from the sampling period, and true means: take a sample now. A
 // period of 0 never samples.

@@ -1,3 +1,4 @@
+#include "core/params/param_change_effects.h"
 #include "core/params/param_store.h"
 #include "core/params/user_login.h"
 
@@ -518,8 +519,16 @@ TEST_F(ParamStoreTest, ResetModifiedBits)
     EXPECT_EQ(resetModified(), 0) << "set and set back";
 }
 
+// An effect that changes another parameter (leaving a relay mode clears the
+// events counted under it) is collected in the same pass.
+void clearRelayEventCount(Param&)
+{
+    static_cast<IntParam*>(ParamStore::findAny("relay_eves"))->setChecked(0);
+}
+
 TEST_F(ParamStoreTest, RelayModeChangeClearsTheEventCount)
 {
+    registerParamEffect("relay_ctrl", false, clearRelayEventCount);
     get<IntParam>("relay_eves")->setChecked(5);
     resetModified();
     get<P3List>("relay_ctrl")->set("eve", -1);

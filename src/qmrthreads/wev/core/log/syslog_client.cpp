@@ -13,6 +13,7 @@
 #include "core/util/byte_buffer.h"
 #include "core/net/net_interface.h"
 #include "core/params/param.h"
+#include "core/params/param_change_effects.h"
 #include "core/params/param_handles.h"
 #include "core/product/product_info.h"
 #include "core/task/task.h"
@@ -221,4 +222,21 @@ int SysLog::stop()
     write(1, "udp", 522, last);
     alive_.store(0);
     return 1;
+}
+
+namespace {
+
+void syslogChanged(Param& p)
+{
+    fprintf(stderr, "%s syslogd:%d doRestart by %s\n", "resetModified", SysLog::isRunning() ? 1 : 0, p.name());
+    SysLog::shutdown();
+    SysLog::start();
+}
+
+} // namespace
+
+void registerSysLogParamEffects()
+{
+    for (const char* name : {"syslog", "syslog_ipa", "syslog_upo"})
+        registerParamEffect(name, false, syslogChanged);
 }

@@ -61,3 +61,7 @@ private:
     std::atomic<uint8_t> alive_{0};
     std::atomic<pid_t> holder_{0};  // thread that holds the line lock; 0 none
 };
+
+// A change of `syslog`, `syslog_ipa` or `syslog_upo` restarts the client:
+// registers that with the parameter store (start-up calls it once).
+void registerSysLogParamEffects();

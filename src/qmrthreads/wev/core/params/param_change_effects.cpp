@@ -1,166 +1,60 @@
-// Every immediate effect of a parameter change lives in this one table, so
-// the subsystems they reach are wired up in one place.
 #include "core/params/param_change_effects.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <atomic>
 #include <cstring>
-
-#include "core/board/board_device.h"
-#include "core/product/model_features.h"
-#include "core/net/net_interface.h"
-#include "core/params/param_store.h"
-#include "core/product/product_info.h"
-#include "core/storage/sd_card_state.h"
-#include "core/log/syslog_client.h"
+#include <mutex>
 
 namespace {
-
-constexpr uint32_t kShowBlinking = kDisplayAdd | kDisplaySlowBlink;
-
-// Looked up in the store, like the parameter whose change is collected.
-template <typename T>
-T* storeParam(const char* name, ParamClass cls)
-{
-    Param* p = ParamStore::findAny(name);
-    return p && p->paramClass() == cls ? static_cast<T*>(p) : nullptr;
-}
-
-bool relayMode(const char* token)
-{
-    P3List* mode = storeParam<P3List>("relay_ctrl", ParamClass::List);
-    return mode && mode->equalsToken(token);
-}
-
-void syslogChanged(Param& p)
-{
-    fprintf(stderr, "%s syslogd:%d doRestart by %s\n", "resetModified", SysLog::isRunning() ? 1 : 0, p.name());
-    SysLog::shutdown();
-    SysLog::start();
-}
-
-// Switching `zyt_poff_<n>` on powers port n off.
-void portPowerChanged(Param& p)
-{
-    if (!(p.flags() & kFeaturePortPower))
-        return;
-    int port = atoi(p.name() + strlen("zyt_poff_"));
-    if (port < 1 || static_cast<uint32_t>(port) > productInfo().usb_ports_phy)
-        return;
-    boardDevice().setPortPower(port - 1, p.isOff());
-}
-
-// Leaving a relay mode forgets the events counted under the old one.
-void relayModeChanged(Param&)
-{
-    Param* relayOn = ParamStore::findAny("relay_on");
-    boardDevice().setRelay(relayMode("fix") && relayOn && relayOn->isOn());
-    if (IntParam* eves = storeParam<IntParam>("relay_eves", ParamClass::Int))
-        eves->setChecked(0);
-}
-
-void relayOnChanged(Param& p)
-{
-    if (relayMode("fix"))
-        boardDevice().setRelay(p.isOn());
-}
-
-void relayStateRuleChanged(Param&)
-{
-    if (relayMode("stat"))
-        boardDevice().setRelay(0);
-}
-
-// A relay held by "fix" stays as relay_on says whatever the rules do.
-void relayEventRuleChanged(Param&)
-{
-    if (!relayMode("stat") && !relayMode("fix"))
-        boardDevice().setRelay(0);
-}
-
-void defaultDisplayTextChanged(Param& p)
-{
-    std::string text = p.text();
-    if (text.size() >= 2)
-        boardDevice().setDisplayEntry(text[0], text[1], 0);
-}
-
-void supplyDisplayChanged(Param& p)
-{
-    if (p.isOff()) {
-        boardDevice().setDisplayEntry('E', '1', kDisplayRemove);
-        return;
-    }
-    // Only the supply bits: the lock bit must not turn this entry into a
-    // lock of its own over "RS" or "DL".
-    uint32_t missing = boardDevice().displayStateFlags() & (kSupply1Missing | kSupply2Missing);
-    if (missing)
-        boardDevice().setDisplayEntry('E', '1', missing | kShowBlinking);
-}
-
-void linkDisplayChanged(Param& p)
-{
-    if (p.isOff()) {
-        boardDevice().setDisplayEntry('E', '5', kDisplayRemove);
-        return;
-    }
-    constexpr int kBothPhysLinked = 0x11;  // a failed reading leaves this
-    int mask = kBothPhysLinked;
-    if (wiredInterface().linkStatus(&mask) < 0)
-        mask = kBothPhysLinked;
-    if (mask != kBothPhysLinked)
-        boardDevice().setDisplayEntry('E', '5', kShowBlinking);
-}
-
-void sdCardDisplayChanged(Param& p)
-{
-    if (p.isOff()) {
-        for (char code : {'2', '3', '4'})
-            boardDevice().setDisplayEntry('E', code, kDisplayRemove);
-        return;
-    }
-    switch (sdCardState()) {
-    case kSdCardUnusable: boardDevice().setDisplayEntry('E', '2', kShowBlinking); break;
-    case kSdCardWriteProtected: boardDevice().setDisplayEntry('E', '3', kShowBlinking); break;
-    case kSdCardRemoved: boardDevice().setDisplayEntry('E', '4', kShowBlinking); break;
-    default: break;
-    }
-}
 
 struct ChangeEffect {
     const char* name;  // the parameter's name, or the start of it
     bool prefix;
-    void (*apply)(Param& p);
+    ParamEffect apply;
 };
 
-const ChangeEffect changeEffects[] = {
-    {"syslog", false, syslogChanged},
-    {"syslog_ipa", false, syslogChanged},
-    {"syslog_upo", false, syslogChanged},
-    {"zyt_poff_", true, portPowerChanged},
-    {"relay_ctrl", false, relayModeChanged},
-    {"relay_on", false, relayOnChanged},
-    {"relay_stat_", true, relayStateRuleChanged},
-    {"relay_eve_", true, relayEventRuleChanged},
-    {"disp_def", false, defaultDisplayTextChanged},
-    {"disp_pwr", false, supplyDisplayChanged},
-    {"disp_lnk", false, linkDisplayChanged},
-    {"disp_sdc", false, sdCardDisplayChanged},
-};
+// Registrations happen at start-up, collections in any task at any time: an
+// entry is complete before the count that publishes it grows, and entries
+// are never removed, so readers need no lock.
+constexpr int kMaxEffects = 64;
+ChangeEffect effects[kMaxEffects];
+std::atomic<int> effectCount{0};
+std::mutex registerMutex;
 
 bool matches(const ChangeEffect& e, const char* name)
 {
     return e.prefix ? strncmp(name, e.name, strlen(e.name)) == 0 : strcmp(name, e.name) == 0;
 }
 
+bool isRegistered(const char* name, bool prefix, ParamEffect effect, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        const ChangeEffect& e = effects[i];
+        if (e.apply == effect && e.prefix == prefix && strcmp(e.name, name) == 0)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+bool registerParamEffect(const char* name, bool prefix, ParamEffect effect)
+{
+    std::lock_guard<std::mutex> lock(registerMutex);
+    const int count = effectCount.load(std::memory_order_relaxed);
+    if (isRegistered(name, prefix, effect, count))
+        return true;
+    if (count == kMaxEffects)
+        return false;
+    effects[count] = ChangeEffect{name, prefix, effect};
+    effectCount.store(count + 1, std::memory_order_release);
+    return true;
+}
 
 void applyParamChangeEffects(Param& p)
 {
-    for (const ChangeEffect& e : changeEffects) {
-        if (matches(e, p.name())) {
-            e.apply(p);
-            return;
-        }
+    const int count = effectCount.load(std::memory_order_acquire);
+    for (int i = 0; i < count; ++i) {
+        if (matches(effects[i], p.name()))
+            effects[i].apply(p);
     }
 }
