@@ -2,7 +2,7 @@
 
 #include "core/board/blinker.h"
 #include "core/board/board_device.h"
-#include "core/board/board_param_effects.h"
+#include "core/board/board_reactions.h"
 #include "core/cert/cert_files.h"
 #include "core/cert/cert_generator.h"
 #include "core/cert/cert_store.h"
@@ -55,9 +55,10 @@ int launch(T* task, int stackSize)
 void connectSubsystems()
 {
     keepParamFileOnSdCard();
-    registerBoardParamEffects();
+    registerBoardReactions();
     registerSysLogParamEffects();
     registerLinkDisplayEffect();
+    setAddressSetHook(showAddressOnLeds);
 }
 
 void readStartCounter()

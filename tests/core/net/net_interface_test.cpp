@@ -128,6 +128,27 @@ TEST_F(Interface, SetAddressAnnouncesOnlyAReplacement)
     EXPECT_FALSE(read.isSet());
 }
 
+std::vector<std::string> addressesShown;
+void recordAddress(const SockAddr& address)
+{
+    addressesShown.push_back(address.str());
+}
+
+// The hook hears of every address the interface took, not of one it already
+// had nor of one the kernel refused.
+TEST_F(Interface, SetAddressHandsEveryNewAddressToTheHook)
+{
+    ASSERT_EQ(iface_.up(), 1);
+    addressesShown.clear();
+    setAddressSetHook(recordAddress);
+    EXPECT_EQ(iface_.setAddress(SockAddr::parse("198.18.7.2")), 1);
+    EXPECT_EQ(iface_.setAddress(SockAddr::parse("198.18.7.2")), 1);
+    EXPECT_EQ(iface_.setAddress(SockAddr::parse("198.18.7.9"), "nosuch0"), 0);
+    EXPECT_EQ(iface_.setAddress(SockAddr::parse("0.0.0.0")), 1);
+    setAddressSetHook(nullptr);
+    EXPECT_EQ(addressesShown, (std::vector<std::string>{"198.18.7.2", "0.0.0.0"}));
+}
+
 TEST_F(Interface, NetmaskWithOddLastOctetNeverReachesTheKernel)
 {
     ASSERT_EQ(iface_.up(), 1);

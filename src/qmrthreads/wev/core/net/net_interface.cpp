@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/board/board_device.h"
 #include "core/addr/mac_address.h"
 #include "platform/files/root_path.h"
 #include "core/task/task.h"
@@ -38,6 +37,7 @@ void putIpv4(sockaddr* target, uint32_t word)
 }
 
 std::atomic<NetInterface*> current{nullptr};
+std::atomic<AddressSetHook> addressSetHook{nullptr};
 
 }  // namespace
 
@@ -198,6 +198,11 @@ bool NetInterface::setAddressLocked(const SockAddr& address, const char* device)
     return true;
 }
 
+void setAddressSetHook(AddressSetHook hook)
+{
+    addressSetHook.store(hook);
+}
+
 int NetInterface::setAddress(const SockAddr& address, const char* device)
 {
     if (address.isIpv6())
@@ -215,15 +220,8 @@ int NetInterface::setAddress(const SockAddr& address, const char* device)
         TaskMessage replaced{0, MSG_ADDRESS_REPLACED, 0, 0};
         broadcastMessage(&replaced);
     }
-    if (done) {
-        BoardDevice& board = boardDevice();
-        if (board.extendedDriver()) {
-            if (address.isSet() && !address.isLinkLocal())
-                board.blinkPatternA();
-            else
-                board.blinkPatternB();
-        }
-    }
+    if (AddressSetHook hook = addressSetHook.load(); done && hook)
+        hook(address);
     unlock();
     return done ? 1 : 0;
 }

@@ -76,8 +76,9 @@ public:
     // read. Returns whether out is set.
     int getAddress(SockAddr* out, const char* device, int vlanId);
     // Does nothing (1) when the device already has this address. Replacing a
-    // set address broadcasts MSG_ADDRESS_REPLACED. 1, or 0 when the kernel
-    // refused the address.
+    // set address broadcasts MSG_ADDRESS_REPLACED; every address set is
+    // handed to the registered hook. 1, or 0 when the kernel refused the
+    // address.
     int setAddress(const SockAddr& address, const char* device = nullptr);
     // A mask whose last octet is odd is refused (0) before the kernel sees it.
     int setNetmask(const SockAddr& mask, const char* device = nullptr);
@@ -170,6 +171,11 @@ void setCurrentInterface(NetInterface* iface);
 // hardware with `ipv6` on. Until it is registered nothing is done there.
 using Ipv6ConfigHook = int (*)(NetInterface& iface);
 void setIpv6ConfigHook(Ipv6ConfigHook hook);
+
+// Called after every address an interface took, with the interface lock
+// held: the board shows on its LEDs whether the box has a routable address.
+using AddressSetHook = void (*)(const SockAddr& address);
+void setAddressSetHook(AddressSetHook hook);
 
 // The PHY lock, shared by every interface.
 bool tryLockPhy();

@@ -1,6 +1,5 @@
 #include "core/task/shutdown.h"
 
-#include "core/board/board_device.h"
 #include "core/task/start_state.h"
 
 #include <atomic>
@@ -10,6 +9,7 @@
 namespace {
 // Only the first "ShutDown" task of the process runs the stop sequence.
 std::atomic<bool> stopSequencePending{true};
+std::atomic<StopSequenceNotice> stopSequenceNotice{nullptr};
 } // namespace
 
 ShutDownTask::ShutDownTask(int delaySeconds) : Task("ShutDown"), delay_(delaySeconds) {}
@@ -17,7 +17,8 @@ ShutDownTask::ShutDownTask(int delaySeconds) : Task("ShutDown"), delay_(delaySec
 void ShutDownTask::run()
 {
     if (stopSequencePending.exchange(false)) {
-        boardDevice().setDisplayEntry('R', 'S', kDisplayLock | kDisplaySlowBlink);
+        if (StopSequenceNotice notice = stopSequenceNotice.load())
+            notice();
         if (delay_ > 0)
             waitFor(static_cast<int64_t>(delay_) * 100, -1);
         TaskMessage stop{0, MSG_STOP, 0, 0};
@@ -27,6 +28,11 @@ void ShutDownTask::run()
     }
     requestStop();
     exit();
+}
+
+void setStopSequenceNotice(StopSequenceNotice notice)
+{
+    stopSequenceNotice.store(notice);
 }
 
 int startShutdownTask(int delaySeconds)

@@ -14,6 +14,11 @@ private:
     int delay_;
 };
 
+// What the box shows when the stop sequence begins (the board registers its
+// display code); it runs on the "ShutDown" task's thread. Null: nothing.
+using StopSequenceNotice = void (*)();
+void setStopSequenceNotice(StopSequenceNotice notice);
+
 // Creates and starts a "ShutDown" task with the given delay (seconds).
 // Returns the task id, or -1 when it could not be started.
 int startShutdownTask(int delaySeconds);

@@ -1,5 +1,6 @@
-#include "core/board/board_param_effects.h"
+#include "core/board/board_reactions.h"
 
+#include "core/addr/sock_addr.h"
 #include "core/board/board_device.h"
 #include "core/params/param_handles.h"
 #include "core/params/param_store.h"
@@ -9,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 namespace {
 
@@ -20,7 +24,7 @@ protected:
     {
         root_ = new boardtest::TempRoot(278, 353, 4);
         params::sw_features()->setChecked(0x7ff000);
-        registerBoardParamEffects();
+        registerBoardReactions();
         ASSERT_EQ(boardDevice().open(), 1);
         ASSERT_EQ(boardDevice().startUp(nullptr), 1);
         resetModified();
@@ -116,6 +120,27 @@ TEST_F(ChangeEffects, SupplySwitchDoesNotBreakALockedDisplay)
     params::disp_pwr()->set("on", -1);
     resetModified();
     EXPECT_EQ(state("display"), "DL");
+}
+
+// The address LED pattern: A for a routable address, B for a link-local one
+// or none.
+TEST_F(ChangeEffects, AddressLedsShowWhetherTheAddressIsRoutable)
+{
+    struct Case {
+        const char* address;
+        const char* pattern;
+    };
+    const Case cases[] = {
+        {"198.18.7.2", "=5 1023 1 250"},
+        {"169.254.3.4", "=21 1023 1 250"},
+        {"0.0.0.0", "=21 1023 1 250"},
+    };
+    for (const Case& c : cases) {
+        showAddressOnLeds(SockAddr::parse(c.address));
+        std::ifstream f(root_->path("/dev/gpio.sim/state"));
+        const std::string state((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        EXPECT_NE(state.find(c.pattern), std::string::npos) << c.address << "\n" << state;
+    }
 }
 
 } // namespace

@@ -1,11 +1,13 @@
-#include "core/board/board_param_effects.h"
+#include "core/board/board_reactions.h"
 
+#include "core/addr/sock_addr.h"
 #include "core/board/board_device.h"
 #include "core/params/param_change_effects.h"
 #include "core/params/param_store.h"
 #include "core/product/model_features.h"
 #include "core/product/product_info.h"
 #include "core/storage/sd_card_state.h"
+#include "core/task/shutdown.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -103,10 +105,27 @@ void sdCardDisplayChanged(Param& p)
     }
 }
 
+void showStopSequence()
+{
+    boardDevice().setDisplayEntry('R', 'S', kDisplayLock | kDisplaySlowBlink);
+}
+
 }  // namespace
 
-void registerBoardParamEffects()
+void showAddressOnLeds(const SockAddr& address)
 {
+    BoardDevice& board = boardDevice();
+    if (!board.extendedDriver())
+        return;
+    if (address.isSet() && !address.isLinkLocal())
+        board.blinkPatternA();
+    else
+        board.blinkPatternB();
+}
+
+void registerBoardReactions()
+{
+    setStopSequenceNotice(showStopSequence);
     registerParamEffect("zyt_poff_", true, portPowerChanged);
     registerParamEffect("relay_ctrl", false, relayModeChanged);
     registerParamEffect("relay_on", false, relayOnChanged);
