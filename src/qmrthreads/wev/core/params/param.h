@@ -26,6 +26,7 @@
 #include <string>
 
 #include "core/addr/sock_addr.h"
+#include "core/params/snmp_codes.h"
 
 // Flags word bits.
 enum : uint32_t {
@@ -49,24 +50,6 @@ enum : int {
     kSetNetwork = 0x2,
     kSetRestart = 0x4,
     kSetRuntime = 0x80,
-};
-
-// SNMP write phases and error statuses (net-snmp numbering).
-enum : int {
-    kSnmpReserve1 = 0,
-    kSnmpReserve2 = 1,
-    kSnmpAction = 2,
-    kSnmpCommit = 3,
-    kSnmpFree = 4,
-    kSnmpUndo = 5,
-};
-enum : int {
-    kSnmpNoError = 0,
-    kSnmpNoSuchName = 2,
-    kSnmpNoAccess = 6,
-    kSnmpWrongType = 7,
-    kSnmpWrongLength = 8,
-    kSnmpWrongValue = 10,
 };
 
 // Range record: value range of an IntParam, length range of a StringParam.

@@ -3,7 +3,7 @@
 #include "core/util/dir_list.h"
 #include "core/util/line_reader.h"
 #include "platform/files/root_path.h"
-#include "core/i18n/texts.h"
+#include "core/util/text_scan.h"
 
 #include <cstdio>
 #include <cstdlib>
