@@ -169,8 +169,9 @@ def parse_default(where, cls, text):
 
 
 class Param:
-    def __init__(self, name, cls, default, limits, flags, table, family, where):
+    def __init__(self, name, cls, default, limits, flags, table, family, where, number=None):
         self.name = name
+        self.number = number
         self.cls = cls
         self.default = default
         self.limits = limits
@@ -232,7 +233,7 @@ def expand_row(where, cols, tables):
         fail(where, "a per-device family has members %d..%d" % PER_DEVICE_MEMBERS)
     if flags & (FLAG_PER_PORT | FLAG_PER_DEVICE) and not name.endswith("_{n}"):
         fail(where, "a per-port or per-device family name ends in _{n}")
-    return [Param(name.replace("{n}", str(n)), cls, default, limits, flags, table, name, where)
+    return [Param(name.replace("{n}", str(n)), cls, default, limits, flags, table, name, where, n)
             for n in range(first, last + 1)]
 
 
@@ -415,8 +416,13 @@ def gen_handles(params):
 // own class, reached through its fixed slot of paramTable without a search.
 // Every handle makes sure the table is built. A handle always reaches the
 // catalogue, also while a test runs the store over a table of its own.
-// Members of numbered families are reached through ParamStore::find.
+//
+// Numbered families: params::<family>(n) is member n with its own class, or
+// null when n lies outside the family or the member is hidden on this model
+// (what ParamStore::find answers for it), again without a search.
 #pragma once
+
+#include <cstdint>
 
 #include "core/params/param.h"
 #include "core/params/param_store.h"
@@ -428,14 +434,55 @@ inline Param* slot(int index)
     return ParamStore::catalogue()[index];
 }
 
+// Member n of a family whose members first.. sit at slots[n - first].
+inline Param* member(const int16_t* slots, int first, int count, int n)
+{
+    if (n < first || n >= first + count)
+        return nullptr;
+    Param* p = slot(slots[n - first]);
+    return p->isHidden() ? nullptr : p;
+}
+
 """)
     for index, p in enumerate(params):
         if p.family:
             continue
         out.append("inline %s* %s() { return static_cast<%s*>(slot(%d)); }\n" % (
             CPP_CLASS[p.cls], p.name, CPP_CLASS[p.cls], index))
+    out.append("\n")
+    for family, members in families(params):
+        name = family_function(family)
+        cls = CPP_CLASS[members[0][1].cls]
+        first = members[0][1].number
+        slots = ", ".join(str(index) for index, _ in members)
+        out.append("inline constexpr int16_t %s_slots[] = {%s};\n" % (name, slots))
+        out.append("inline %s* %s(int n) { return static_cast<%s*>(member(%s_slots, %d, %d, n)); }\n" % (
+            cls, name, cls, name, first, len(members)))
     out.append("\n} // namespace params\n")
     return "".join(out)
+
+
+def family_function(family):
+    """zyt_sec_{n} -> zyt_sec, wifi_wkey{n} -> wifi_wkey."""
+    return family.replace("{n}", "").rstrip("_")
+
+
+def families(params):
+    """[(family, [(slot, param) by member number])] in the data's order."""
+    found = {}
+    for index, p in enumerate(params):
+        if p.family:
+            found.setdefault(p.family, []).append((index, p))
+    return [(family, sorted(members, key=lambda m: m[1].number)) for family, members in found.items()]
+
+
+def check_family_functions(params):
+    singles = {p.name for p in params if not p.family}
+    for family, members in families(params):
+        name = family_function(family)
+        if name in singles:
+            fail(members[0][1].where, "family %s would share its accessor name with the parameter %s"
+                 % (family, name))
 
 
 def write_if_changed(path, text):
@@ -468,6 +515,11 @@ def main(argv):
         return 1
     # strcmp order: the names are ASCII, so code point order is byte order.
     params.sort(key=lambda p: p.name.encode("ascii"))
+    try:
+        check_family_functions(params)
+    except DataError as e:
+        sys.stderr.write("gen_params.py: %s\n" % e)
+        return 1
     write_if_changed(os.path.join(out_dir, "core", "params", "param_lists.h"), gen_lists_header(list_order, tables))
     write_if_changed(os.path.join(out_dir, "core", "params", "param_catalogue.cpp"),
                      gen_catalogue(params, list_order, tables))

@@ -24,11 +24,12 @@ constexpr uint32_t kCardReaderProduct = 337;
 
 void setRowOneTexts(const char* manufacturer, const char* product, const char* serial, const char* owner)
 {
-    const struct { const char* prefix; const char* text; } rows[] = {
-        {"usb_manu_", manufacturer}, {"usb_prod_", product}, {"usb_sern_", serial}, {"usb_owner_", owner}};
+    const struct { StringParam* param; const char* text; } rows[] = {
+        {params::usb_manu(1), manufacturer}, {params::usb_prod(1), product},
+        {params::usb_sern(1), serial}, {params::usb_owner(1), owner}};
     for (const auto& row : rows) {
-        if (Param* p = ParamStore::find(row.prefix, static_cast<int>(strlen(row.prefix)), 1))
-            p->set(row.text, -1);
+        if (row.param)
+            row.param->set(row.text, -1);
     }
 }
 

@@ -195,6 +195,47 @@ TEST(ParamCatalogue, HandlesReachTheirOwnParameters)
     }
 }
 
+// Family accessors reach member n of their own family, nothing outside its
+// numbers, and no member the model hides.
+TEST(ParamCatalogue, FamilyAccessorsReachTheirMembers)
+{
+    struct Case {
+        Param* got;
+        const char* name;  // null: no member
+    };
+    const Case cases[] = {
+        {params::zyt_sec(1), "zyt_sec_1"},
+        {params::zyt_sec(20), "zyt_sec_20"},
+        {params::zyt_sec(0), nullptr},
+        {params::zyt_sec(21), nullptr},
+        {params::zyt_keyval(12), "zyt_keyval_12"},
+        {params::usb_owner(40), "usb_owner_40"},
+        {params::usb_owner(41), nullptr},
+        {params::ip4vlan_id(3), "ip4vlan_id_3"},
+        {params::wifi_wkey(4), "wifi_wkey4"},
+        {params::wifi_wkey(-1), nullptr},
+    };
+    for (const Case& c : cases) {
+        if (!c.name) {
+            EXPECT_EQ(c.got, nullptr);
+            continue;
+        }
+        ASSERT_NE(c.got, nullptr) << c.name;
+        EXPECT_STREQ(c.got->name(), c.name);
+        EXPECT_EQ(c.got, ParamStore::findAny(c.name)) << c.name;
+    }
+    EXPECT_EQ(params::zyt_sec(7)->paramClass(), ParamClass::Bool);
+    EXPECT_EQ(params::ip4vlan_addr(7)->paramClass(), ParamClass::Ip);
+
+    Param* hidden = ParamStore::findAny("zyt_tag_5");
+    ASSERT_NE(hidden, nullptr);
+    const bool wasHidden = hidden->isHidden();
+    hidden->addFlags(kParamHidden);
+    EXPECT_EQ(params::zyt_tag(5), nullptr) << "hidden on this model";
+    if (!wasHidden)
+        hidden->removeFlags(kParamHidden);
+}
+
 TEST(ParamCatalogue, DefaultsAfterConstruction)
 {
     EXPECT_EQ(params::zytPortNumber()->value(), 5);

@@ -132,7 +132,7 @@ void BoardDevice::powerOnPorts(Task* task, int ports)
     int groups = ports / 4 > 1 ? ports / 4 : 1;
     for (int group = 0; group < groups; ++group) {
         for (int p = group; p < ports; p += groups) {
-            Param* off = ParamStore::find("zyt_poff_", 9, static_cast<uint32_t>(p + 1));
+            BoolParam* off = params::zyt_poff(p + 1);
             if (off)
                 setPortPower(p, off->isOff() ? 1 : 0);
             else if (powersHiddenPorts(product_))

@@ -14,10 +14,7 @@
 #include <cstring>
 
 #include "core/net/net_interface.h"
-#include "core/params/param.h"
-#include "core/params/param_handles.h"
-#include "core/params/param_store.h"
-#include "core/product/product_info.h"
+#include "core/net/vlan_plan.h"
 
 namespace {
 
@@ -77,23 +74,6 @@ void reportHighDescriptor(const char* operation, int line, int fd)
 {
     if (static_cast<unsigned>(fd) > 256)
         fprintf(stderr, "%s %s %d fd:%d!!\n", "connection", operation, line, fd);
-}
-
-// The address of `ip4vlan_addr_<slot>` for a port VLAN, or 0.0.0.0 when the
-// model does not show that parameter. The management slot (above the port
-// count) has no address of its own, whatever parameters lie beyond the
-// ports.
-SockAddr vlanSlotAddress(int slot)
-{
-    SockAddr result;
-    if (slot > static_cast<int>(productInfo().usb_ports_phy))
-        return result;
-    Param* p = ParamStore::find("ip4vlan_addr_", 13, static_cast<uint32_t>(slot));
-    if (p && p->paramClass() == ParamClass::Ip)
-        result = static_cast<IpParam*>(p)->address();
-    if (!result.isIpv4())
-        result.clear(false);
-    return result;
 }
 
 } // namespace
@@ -191,7 +171,9 @@ int Connection::bind(int port_, bool any, int vlanSlot)
         // One listener serves both families whatever the system default.
         setIntOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, 0);
     } else if (vlanSlot >= 1) {
-        local = vlanSlotAddress(vlanSlot);
+        // The management slot (above the port count) has no address of its
+        // own, whatever parameters lie beyond the ports.
+        local = currentVlanPlan().slotAddress(vlanSlot);
     } else if (!any && iface) {
         SockAddr address;
         iface->getAddress(&address, nullptr, vlanId);
@@ -275,8 +257,9 @@ int force2face(int fd)
     NetInterface* current = currentInterface();
     const char* name = current ? current->name() : "";
     char device[48];
-    if (params::ip4vlan_mgmt()->isOn())
-        snprintf(device, sizeof device, "%s.%d", name, params::ip4vlan_mgmt_id()->value());
+    const VlanPlan plan = currentVlanPlan();
+    if (plan.mgmtOn)
+        snprintf(device, sizeof device, "%s.%d", name, plan.mgmtId);
     else
         snprintf(device, sizeof device, "%s", name);
     return bindDeviceOption(fd, device) == 0 ? 0 : -1;

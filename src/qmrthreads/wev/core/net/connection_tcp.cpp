@@ -9,10 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/params/param.h"
-#include "core/params/param_handles.h"
-#include "core/params/param_store.h"
-#include "core/product/product_info.h"
+#include "core/net/vlan_plan.h"
 #include "core/task/tick_clock.h"
 
 namespace {
@@ -45,42 +42,6 @@ void unmapIpv4(SockAddr* address)
     address->in4.sin_port = port;
 }
 
-int portsPhy()
-{
-    return static_cast<int>(productInfo().usb_ports_phy);
-}
-
-const IntParam* familyInt(const char* prefix, int n)
-{
-    Param* p = ParamStore::find(prefix, static_cast<int>(strlen(prefix)), static_cast<uint32_t>(n));
-    if (!p || (p->paramClass() != ParamClass::Int && p->paramClass() != ParamClass::Bool))
-        return nullptr;
-    return static_cast<const IntParam*>(p);
-}
-
-// The VLAN id a listener slot serves: -1 for the untagged interface, a
-// negative value other than -1 when the slot is not enabled.
-constexpr int kSlotDisabled = -2;
-
-int listenerVlanId(int slot)
-{
-    if (slot <= 0)
-        return -1;
-    if (slot > portsPhy()) {
-        if (!params::ip4vlan_mgmt()->isOn())
-            return kSlotDisabled;
-        int id = params::ip4vlan_mgmt_id()->value();
-        return id < 0 ? kSlotDisabled : id;
-    }
-    const IntParam* on = familyInt("ip4vlan_on_", slot);
-    if (!on || !on->isOn())
-        return kSlotDisabled;
-    const IntParam* id = familyInt("ip4vlan_id_", slot);
-    if (!id || id->value() < 0)
-        return kSlotDisabled;
-    return id->value();
-}
-
 } // namespace
 
 void setServerConnectionFactory(ConnectionFactory factory)
@@ -97,7 +58,8 @@ Connection* createTcpServer(Task* owner, int port, NetInterface* iface, int vlan
 {
     if (!iface || port <= 0)
         return nullptr;
-    int vlanId = listenerVlanId(vlanSlot);
+    const VlanPlan plan = currentVlanPlan();
+    int vlanId = plan.listenerVlanId(vlanSlot);
     if (vlanId < -1)
         return nullptr;
     Connection* c = newServerConnection(owner, iface, vlanId);
@@ -110,9 +72,8 @@ Connection* createTcpServer(Task* owner, int port, NetInterface* iface, int vlan
         c->closeSession();
         return nullptr;
     }
-    int maxseg = params::tcp_maxseg()->value();
-    if (maxseg > 0)
-        set_maxseg(c->fd, maxseg);
+    if (plan.tcpMaxSeg > 0)
+        set_maxseg(c->fd, plan.tcpMaxSeg);
     if (!c->listen(kListenBacklog)) {
         c->closeSession();
         return nullptr;

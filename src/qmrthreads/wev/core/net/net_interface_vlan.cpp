@@ -9,7 +9,6 @@
 #include "core/product/model_features.h"
 #include "core/net/net_interface.h"
 #include "core/params/param_handles.h"
-#include "core/params/param_store.h"
 #include "core/product/product_info.h"
 #include "core/task/task.h"
 
@@ -35,28 +34,6 @@ SockAddr ipv4(uint32_t word)
     return a;
 }
 
-Param* familyMember(const char* prefix, int n)
-{
-    return ParamStore::find(prefix, static_cast<int>(std::strlen(prefix)), static_cast<uint32_t>(n));
-}
-
-IpParam* ipMember(const char* prefix, int n)
-{
-    Param* p = familyMember(prefix, n);
-    return p && p->paramClass() == ParamClass::Ip ? static_cast<IpParam*>(p) : nullptr;
-}
-
-IntParam* intMember(const char* prefix, int n)
-{
-    Param* p = familyMember(prefix, n);
-    return p && p->paramClass() == ParamClass::Int ? static_cast<IntParam*>(p) : nullptr;
-}
-
-bool memberOn(const char* prefix, int n)
-{
-    Param* p = familyMember(prefix, n);
-    return p && p->isOn();
-}
 
 }  // namespace
 
@@ -278,7 +255,8 @@ int NetInterface::applyVlanParams()
         if (!mgmt)
             changed |= removeSlotLocked(0) != 0;
         for (int n = 1; n <= last; ++n) {
-            on[n] = memberOn("ip4vlan_on_", n);
+            BoolParam* slotOn = params::ip4vlan_on(n);
+            on[n] = slotOn && slotOn->isOn();
             if (!on[n])
                 changed |= removeSlotLocked(n) != 0;
         }
@@ -299,10 +277,10 @@ int NetInterface::applyVlanParams()
             for (int n = 1; n <= last; ++n) {
                 if (!on[n])
                     continue;
-                IpParam* address = ipMember("ip4vlan_addr_", n);
-                IpParam* mask = ipMember("ip4vlan_mask_", n);
-                IpParam* gateway = ipMember("ip4vlan_gate_", n);
-                IntParam* id = intMember("ip4vlan_id_", n);
+                IpParam* address = params::ip4vlan_addr(n);
+                IpParam* mask = params::ip4vlan_mask(n);
+                IpParam* gateway = params::ip4vlan_gate(n);
+                IntParam* id = params::ip4vlan_id(n);
                 if (!address || !mask || !gateway || !id || !address->address().isSet())
                     continue;
                 IfAddrSlot wanted;

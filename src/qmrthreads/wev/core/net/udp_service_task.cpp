@@ -13,10 +13,7 @@
 #include "core/util/byte_buffer.h"
 #include "core/net/connection.h"
 #include "core/net/net_interface.h"
-#include "core/params/param.h"
-#include "core/params/param_handles.h"
-#include "core/params/param_store.h"
-#include "core/product/product_info.h"
+#include "core/net/vlan_plan.h"
 
 namespace {
 
@@ -40,19 +37,6 @@ SockAddr groupOrNone(const SockAddr* group)
     if (!a.isIpv4())
         a.clear(false);
     return a;
-}
-
-const IntParam* familyInt(const char* prefix, int n)
-{
-    Param* p = ParamStore::find(prefix, static_cast<int>(strlen(prefix)), static_cast<uint32_t>(n));
-    if (!p || (p->paramClass() != ParamClass::Int && p->paramClass() != ParamClass::Bool))
-        return nullptr;
-    return static_cast<const IntParam*>(p);
-}
-
-int portVlanCount()
-{
-    return std::min(static_cast<int>(productInfo().usb_ports_phy), UdpServiceTask::kMaxPortVlans);
 }
 
 int64_t monotonicMs()
@@ -120,22 +104,21 @@ void UdpServiceTask::closeSockets()
     }
 }
 
-bool UdpServiceTask::entryVlanId(int entry, int portVlans, int* vlanId) const
+bool UdpServiceTask::entryVlanId(const VlanPlan& plan, int entry, int* vlanId) const
 {
     if (entry == 0) {
         *vlanId = -1;
-        return params::ip4vlan_mgmt_untag()->isOn();
+        return plan.mgmtUntagged;
     }
-    if (entry <= portVlans) {
-        const IntParam* on = familyInt("ip4vlan_on_", entry);
-        const IntParam* id = familyInt("ip4vlan_id_", entry);
-        if (!on || !on->isOn() || !id)
+    if (entry <= plan.portSlots) {
+        const VlanPortSlot& port = plan.ports[entry];
+        if (!port.on)
             return false;
-        *vlanId = id->value();
+        *vlanId = port.id;
     } else {
-        if (!params::ip4vlan_mgmt()->isOn())
+        if (!plan.mgmtOn)
             return false;
-        *vlanId = params::ip4vlan_mgmt_id()->value();
+        *vlanId = plan.mgmtId;
     }
     return *vlanId >= 0;
 }
@@ -171,8 +154,8 @@ int UdpServiceTask::openSockets(NetInterface* iface, bool any)
         socketSet_ = epoll_create1(EPOLL_CLOEXEC);
     if (socketSet_ < 0)
         return 0;
-    const int portVlans = portVlanCount();
-    entryCount = portVlans + 1 + (params::ip4vlan_mgmt()->isOn() ? 1 : 0);
+    const VlanPlan plan = currentVlanPlan();
+    entryCount = plan.portSlots + 1 + (plan.mgmtOn ? 1 : 0);
     const SockAddr allHosts = allHostsGroup();
 
     for (int i = 0; i < entryCount; ++i) {
@@ -181,7 +164,7 @@ int UdpServiceTask::openSockets(NetInterface* iface, bool any)
         deleteConnection(e.group1);
         deleteConnection(e.group2);
         int vlanId;
-        if (!entryVlanId(i, portVlans, &vlanId))
+        if (!entryVlanId(plan, i, &vlanId))
             continue;
 
         e.unicast = new Connection(this, iface, vlanId);

@@ -19,13 +19,13 @@
 class ByteBuffer;
 class Connection;
 class NetInterface;
+struct VlanPlan;
 
 class UdpServiceTask : public Task {
 public:
     // Entry 0 the untagged interface, 1 to `usb_ports_phy` (at most 20) the
     // port VLANs, the next one the management VLAN.
     static constexpr int kMaxEntries = 22;
-    static constexpr int kMaxPortVlans = 20;
 
     struct Entry {
         Connection* unicast = nullptr;
@@ -63,7 +63,7 @@ public:
     Entry entries[kMaxEntries];
 
 private:
-    bool entryVlanId(int entry, int portVlans, int* vlanId) const;
+    bool entryVlanId(const VlanPlan& plan, int entry, int* vlanId) const;
     int openGroupSocket(Connection* c, const SockAddr& group, const SockAddr& macGroup);
     Connection* findReadable(Connection** replyFrom) const;
     void watch(Connection* c);
