@@ -185,18 +185,8 @@ void setIpv4Address()
         params::ip_addr()->setAddress(zeroconf);
         params::ip_setby()->set("zconf", -1);
     }
-    SockAddr address = params::ip_addr()->address();
-    address.applyAsAddress(*cur, nullptr, true);
-    if (address.isLinkLocal()) {
-        cur->routeLinkLocal();
-        fprintf(stderr, "### ZeroConf IP:%s setup linklocal configuration ###\n", params::ip_addr()->text().c_str());
-        return;
-    }
-    if (params::ip_gate()->hasValue()) {
-        params::ip_gate()->address().applyAsGateway(*cur, true);
-        fprintf(stderr, "### Non Zeronf IP:%s setup default Gate:%s ###\n", params::ip_addr()->text().c_str(),
-                params::ip_gate()->text().c_str());
-    }
+    params::ip_addr()->address().applyAsAddress(*cur, nullptr, true);
+    cur->routeIpv4Address();
 }
 
 void applyVlans()

@@ -27,6 +27,25 @@ int NetInterface::routeLinkLocal()
     return none.applyAsGateway(*this, true);
 }
 
+bool NetInterface::routeIpv4Address()
+{
+    const SockAddr address = params::ip_addr()->address();
+    if (address.isLinkLocal()) {
+        routeLinkLocal();
+        fprintf(stderr, "### ZeroConf IP:%s setup linklocal configuration ###\n", address.text());
+        return true;
+    }
+    SockAddr gateway = params::ip_gate()->address();
+    if (gateway.isSet()) {
+        gateway.applyAsGateway(*this, true);
+        fprintf(stderr, "### Non Zeronf IP:%s setup default Gate:%s ###\n", address.text(), gateway.text());
+    }
+    const Ipv6ConfigHook hook = ipv6ConfigHook.load();
+    if ((productInfo().compat_id & COMPAT_IPV6_BIT) && params::ipv6()->isOn() && hook)
+        hook(*this);
+    return false;
+}
+
 int NetInterface::setupIpv4()
 {
     short flags = 0;
@@ -36,20 +55,7 @@ int NetInterface::setupIpv4()
     setFlags(static_cast<short>(flags & ~IFF_UP), nullptr);
     setFlags(static_cast<short>(flags | IFF_UP), nullptr);
 
-    const SockAddr address = params::ip_addr()->address();
-    if (address.isLinkLocal()) {
-        routeLinkLocal();
-        fprintf(stderr, "### ZeroConf IP:%s setup linklocal configuration ###\n", address.text());
-    } else {
-        SockAddr gateway = params::ip_gate()->address();
-        if (gateway.isSet()) {
-            gateway.applyAsGateway(*this, true);
-            fprintf(stderr, "### Non Zeronf IP:%s setup default Gate:%s ###\n", address.text(), gateway.text());
-        }
-        const Ipv6ConfigHook hook = ipv6ConfigHook.load();
-        if ((productInfo().compat_id & COMPAT_IPV6_BIT) && params::ipv6()->isOn() && hook)
-            hook(*this);
-    }
+    routeIpv4Address();
     if (static_cast<uint32_t>(params::sw_features()->value()) & kFeatureAccessControl)
         applyVlanParams();
     return 1;

@@ -121,6 +121,11 @@ public:
     // With a link-local own address: an on-link default route and `ip_gate`
     // 0.0.0.0; else 0.
     int routeLinkLocal();
+    // The routes that go with `ip_addr` (taken already): for a link-local
+    // address the on-link route, else the default gateway `ip_gate` and the
+    // IPv6 set-up, each with its line on standard error. true for a
+    // link-local address.
+    bool routeIpv4Address();
     // Link bounce, then ZeroConf routing or the default gateway (and IPv6),
     // then the VLANs.
     int setupIpv4();
