@@ -1,33 +1,21 @@
 #include "core/addr/dotted_quad.h"
 
-#include <cctype>
+#include "core/util/number_scan.h"
+
 #include <climits>
 
 namespace {
 
+// A part beyond the int range reads as the nearest int, like the box's scanf.
 bool scanDecimal(const char*& p, int32_t& value)
 {
-    while (std::isspace(*p))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
-    if (!std::isdigit(*p))
+    ScannedNumber n;
+    if (!scanNumber(p, 10, uint64_t(INT32_MAX) + 1, &n))
         return false;
-    int64_t v = 0;
-    for (; std::isdigit(*p); ++p) {
-        if (v <= INT32_MAX)
-            v = v * 10 + (*p - '0');
-    }
-    if (negative)
-        v = -v;
-    if (v > INT32_MAX)
-        v = INT32_MAX;
-    if (v < INT32_MIN)
-        v = INT32_MIN;
-    value = int32_t(v);
+    if (n.negative)
+        value = n.magnitude > uint64_t(INT32_MAX) ? INT32_MIN : -int32_t(n.magnitude);
+    else
+        value = n.magnitude > uint64_t(INT32_MAX) ? INT32_MAX : int32_t(n.magnitude);
     return true;
 }
 

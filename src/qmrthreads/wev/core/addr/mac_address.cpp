@@ -9,31 +9,19 @@
 #include <cstring>
 
 #include "core/addr/sock_addr.h"
+#include "core/util/number_scan.h"
 
 namespace {
 
-// One "%x" conversion as scanf does it: optional blanks, optional sign,
-// optional 0x, then at least one hex digit. Values beyond 0xfff are clamped:
-// the callers only need to know they are too large for a byte.
+// One "%x" conversion. Values beyond 0xfff and negative ones read as
+// 0x1000: the callers only need to know they are too large for a byte.
 bool scanHex(const char*& p, unsigned& value)
 {
-    while (std::isspace(*p))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
-    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && std::isxdigit(p[2]))
-        p += 2;
-    if (!std::isxdigit(*p))
+    constexpr unsigned kTooLarge = 0x1000;
+    ScannedNumber n;
+    if (!scanNumber(p, 16, kTooLarge, &n))
         return false;
-    unsigned v = 0;
-    for (; std::isxdigit(*p); ++p) {
-        const unsigned digit = std::isdigit(*p) ? unsigned(*p - '0') : unsigned(std::tolower(*p) - 'a' + 10);
-        v = v > 0xfff ? v : v * 16 + digit;
-    }
-    value = negative && v ? 0x1000 : v;
+    value = n.negative && n.magnitude ? kTooLarge : unsigned(n.magnitude);
     return true;
 }
 

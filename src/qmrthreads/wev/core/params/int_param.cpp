@@ -1,4 +1,5 @@
 #include "core/params/param.h"
+#include "core/util/number_scan.h"
 
 #include <cctype>
 #include <cstring>
@@ -10,22 +11,14 @@ namespace {
 // range is refused instead of wrapping.
 bool parseInt(const char* text, int32_t* out)
 {
+    constexpr uint64_t kTooLarge = uint64_t(INT32_MAX) + 2;
+    ScannedNumber n;
     const char* p = text;
-    while (std::isspace(*p))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
+    if (!scanNumber(p, 10, kTooLarge, &n)) {
+        *out = 0;
+        return true;
     }
-    int64_t v = 0;
-    for (; std::isdigit(*p); ++p) {
-        v = v * 10 + (*p - '0');
-        if (v > int64_t(INT32_MAX) + 1)
-            return false;
-    }
-    if (negative)
-        v = -v;
+    const int64_t v = n.negative ? -int64_t(n.magnitude) : int64_t(n.magnitude);
     if (v > INT32_MAX || v < INT32_MIN)
         return false;
     *out = int32_t(v);
