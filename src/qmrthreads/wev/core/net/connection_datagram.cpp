@@ -14,26 +14,13 @@
 
 #include "core/util/byte_buffer.h"
 #include "core/net/net_interface.h"
+#include "core/net/send_loop.h"
 
 namespace {
-
-// A datagram send that finds the socket's buffer full waits this long for
-// room before it reports the failure.
-constexpr int kSendRoomWaitMs = 1000;
 
 socklen_t addressLength(int family)
 {
     return family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-}
-
-bool waitForRoom(int fd)
-{
-    pollfd p{fd, POLLOUT, 0};
-    int rc;
-    do {
-        rc = poll(&p, 1, kSendRoomWaitMs);
-    } while (rc < 0 && errno == EINTR);
-    return rc > 0;
 }
 
 bool isBroadcastGroup(const SockAddr& group)
@@ -83,31 +70,11 @@ int Connection::receive(ByteBuffer* buffer, int64_t ticks)
 
 int Connection::sendAll(const void* data, int length, bool once)
 {
-    const char* p = static_cast<const char*>(data);
-    int sent = 0;
-    while (sent < length) {
-        ssize_t n;
+    return sendWhole(fd, data, length, once, [this](const char* p, size_t size) {
         if (state == kConnConnected)
-            n = write(fd, p + sent, static_cast<size_t>(length - sent));
-        else
-            n = sendto(fd, p + sent, static_cast<size_t>(length - sent), 0, &peer.sa,
-                       addressLength(peer.family()));
-        if (once)
-            return n < 0 ? -errno : static_cast<int>(n);
-        if (n > 0) {
-            sent += static_cast<int>(n);
-            continue;
-        }
-        if (n == 0 || errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (waitForRoom(fd))
-                continue;
-            return -EAGAIN;
-        }
-        return -errno;
-    }
-    return sent;
+            return write(fd, p, size);
+        return sendto(fd, p, size, 0, &peer.sa, addressLength(peer.family()));
+    });
 }
 
 int Connection::bindUdp(int port_, const SockAddr& group, bool dontRoute)

@@ -15,12 +15,11 @@
 #include <cstring>
 
 #include "core/net/net_interface.h"
+#include "core/net/send_loop.h"
 
 static_assert(sizeof(sockaddr_ll) <= sizeof(SockAddr), "the link-layer record fits the local address");
 
 namespace {
-
-constexpr int kSendRoomWaitMs = 1000;
 
 const sockaddr_ll* linkRecord(const SockAddr& address)
 {
@@ -60,25 +59,9 @@ int Connection::bindPacket(int ifIndex, const uint8_t mac[6])
 
 int Connection::sendPacket(const void* data, int length, bool once)
 {
-    const char* p = static_cast<const char*>(data);
-    int sent = 0;
-    while (sent < length) {
-        ssize_t n = sendto(fd, p + sent, static_cast<size_t>(length - sent), 0,
-                           reinterpret_cast<const sockaddr*>(linkRecord(local)), sizeof(sockaddr_ll));
-        if (once)
-            return n < 0 ? kConnBroken : static_cast<int>(n);
-        if (n > 0) {
-            sent += static_cast<int>(n);
-            continue;
-        }
-        if (n == 0 || errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            pollfd pf{fd, POLLOUT, 0};
-            if (poll(&pf, 1, kSendRoomWaitMs) > 0)
-                continue;
-        }
-        return kConnBroken;
-    }
-    return sent;
+    const sockaddr* to = reinterpret_cast<const sockaddr*>(linkRecord(local));
+    const int sent = sendWhole(fd, data, length, once, [this, to](const char* p, size_t size) {
+        return sendto(fd, p, size, 0, to, sizeof(sockaddr_ll));
+    });
+    return sent < 0 ? kConnBroken : sent;
 }
