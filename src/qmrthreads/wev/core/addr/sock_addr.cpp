@@ -199,3 +199,20 @@ int SockAddr::print(FILE* out) const
     toString(text, sizeof(text));
     return std::fprintf(out, "%s", text);
 }
+
+SockAddr SockAddr::classfulNetmask() const
+{
+    uint8_t octets[4] = {};
+    addressBytes(octets, sizeof(octets));
+    const uint8_t first = octets[0];
+    SockAddr mask;
+    if (first < 128)
+        mask.setIpv4Bytes(255, 0, 0, 0);
+    else if (first < 192)
+        mask.setIpv4Bytes(255, 255, 0, 0);
+    else if (first < 224)
+        mask.setIpv4Bytes(255, 255, 255, 0);
+    else
+        mask.setIpv4Bytes(0, 0, 0, 0);
+    return mask;
+}

@@ -19,23 +19,6 @@ void recordSource(const char* setBy)
 
 }  // namespace
 
-SockAddr SockAddr::classfulNetmask() const
-{
-    uint8_t octets[4] = {};
-    addressBytes(octets, sizeof(octets));
-    const uint8_t first = octets[0];
-    SockAddr mask;
-    if (first < 128)
-        mask.setIpv4Bytes(255, 0, 0, 0);
-    else if (first < 192)
-        mask.setIpv4Bytes(255, 255, 0, 0);
-    else if (first < 224)
-        mask.setIpv4Bytes(255, 255, 255, 0);
-    else
-        mask.setIpv4Bytes(0, 0, 0, 0);
-    return mask;
-}
-
 int SockAddr::applyAsAddress(NetInterface& iface, const char* setBy, bool store) const
 {
     if (isIpv6())
