@@ -1,4 +1,5 @@
 #include "core/task/task.h"
+#include "core/util/thread_context.h"
 
 #include <gtest/gtest.h>
 
@@ -339,6 +340,34 @@ TEST(Task, OutsideTasksThereIsNoCurrentTask)
     auto [tid, name] = fut.get();
     EXPECT_EQ(tid, id);
     EXPECT_EQ(name, "named");
+}
+
+// Code below the task framework pauses through the thread's context: on a
+// task's thread the pause keeps serving the task's messages.
+TEST(Task, APauseBelowTheFrameworkServesTheTasksMessages)
+{
+    std::promise<void> pausing;
+    std::atomic<int> handled{0};
+    std::atomic<bool> done{false};
+    TasksGoneAtEnd tasksGone;
+    auto* t = new FnTask(
+        "pauser",
+        [&](FnTask&) {
+            pausing.set_value();
+            pauseThread(300);
+            done = true;
+        },
+        [&](TaskMessage* msg) {
+            if (msg->code == 0x100)
+                ++handled;
+            return 0u;
+        });
+    ASSERT_GT(t->start(20480, 0), 0);
+    ASSERT_EQ(pausing.get_future().wait_for(10s), std::future_status::ready);
+    TaskMessage msg{0, 0x100, 0, 0};
+    ASSERT_EQ(postToTaskNamed("pauser", &msg), 1);
+    EXPECT_TRUE(eventually([&] { return handled.load() == 1; })) << "handled during the pause";
+    EXPECT_FALSE(done.load()) << "the pause goes on after the message";
 }
 
 // Owner of two descriptors; its callback frees it and reports it gone.
