@@ -19,6 +19,7 @@
 #include "usbserver/usb_dispatch.h"
 #include "usbserver/usb_protocol.h"
 #include "usbserver/usb_session.h"
+#include "usbserver/usb_session_io.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -20,9 +20,9 @@
 #include "core/params/param_store.h"
 #include "core/product/product_info.h"
 #include "usbserver/usb_device_table.h"
-#include "usbserver/usb_dispatch.h"
 #include "usbserver/usb_scan.h"
 #include "usbserver/usb_session.h"
+#include "usbserver/usb_session_io.h"
 
 namespace {
 

@@ -17,6 +17,7 @@
 #include "usbserver/usb_publish.h"
 #include "usbserver/usb_scan.h"
 #include "usbserver/usb_session.h"
+#include "usbserver/usb_session_io.h"
 #include "usbserver/usb_transfer_request.h"
 #include "usbserver/usb_urb.h"
 

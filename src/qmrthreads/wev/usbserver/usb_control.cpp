@@ -11,7 +11,7 @@
 
 #include "platform/usbfs/usbfs.h"
 #include "usbserver/usb_device_table.h"
-#include "usbserver/usb_dispatch.h"
+#include "usbserver/usb_session_io.h"
 #include "usbserver/usb_strings.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include "usbserver/usb_access.h"
 #include "usbserver/usb_device_table.h"
 #include "usbserver/usb_session.h"
+#include "usbserver/usb_session_io.h"
 
 namespace {
 
@@ -21,7 +22,6 @@ namespace {
 constexpr int kIgnored = 3;
 constexpr size_t kHostNameMax = 64;
 constexpr int kBusyMaskRows = 32;
-constexpr size_t kSkipChunk = 4096;
 
 int endSession(UsbPollRecord*, const UsbRequestHeader*)
 {
@@ -243,13 +243,9 @@ bool setsNonce(uint32_t opcode)
 
 int dispatchOne(UsbPollRecord* session)
 {
-    uint8_t raw[kUsbRequestHeaderSize];
-    // The socket is readable: a header that is only partly there is waited
-    // for, never taken as the end of the peer or dropped half-read.
-    if (connRead(session, raw, sizeof raw, kUsbBodyTimeoutMs) != static_cast<int>(sizeof raw))
-        return -1;
     UsbRequestHeader request;
-    decodeUsbRequestHeader(raw, &request);
+    if (!readUsbRequestHeader(session, &request))
+        return -1;
     session->activityTick = static_cast<uint32_t>(boardTicks());
 
     UsbRequestHandler handler = usbRequestHandler(request.opcode);
@@ -279,43 +275,6 @@ UsbRequestHandler setUsbRequestHandler(uint32_t opcode, UsbRequestHandler handle
 UsbRequestHandler usbRequestHandler(uint32_t opcode)
 {
     return opcode <= kUsbOpHighest ? handlers[opcode].load() : endSession;
-}
-
-int sendUsbReply(UsbPollRecord* session, const UsbReplyHeader& reply, const void* data, size_t length)
-{
-    uint8_t head[kUsbReplyHeaderSize];
-    encodeUsbReplyHeader(reply, head);
-    iovec pieces[2] = {{head, sizeof head}, {const_cast<void*>(data), length}};
-    const int count = data && length ? 2 : 1;
-    const int total = static_cast<int>(sizeof head + (count == 2 ? length : 0));
-    return connWritev(session, pieces, count, kUsbBodyTimeoutMs) == total ? 0 : -1;
-}
-
-int sendUsbStatus(UsbPollRecord* session, const UsbRequestHeader* request, uint32_t status, uint32_t error)
-{
-    UsbReplyHeader reply = usbReplyFor(*request);
-    reply.status = status;
-    reply.error = status == kUsbStatusDone ? 0 : error;
-    return replyOrEnd(session, reply, nullptr, 0);
-}
-
-int readUsbBody(UsbPollRecord* session, void* buffer, size_t n)
-{
-    if (n == 0)
-        return 1;
-    return connRead(session, buffer, static_cast<int>(n), kUsbBodyTimeoutMs) == static_cast<int>(n);
-}
-
-int skipUsbBody(UsbPollRecord* session, uint64_t n)
-{
-    uint8_t chunk[kSkipChunk];
-    while (n > 0) {
-        size_t part = n < sizeof chunk ? static_cast<size_t>(n) : sizeof chunk;
-        if (!readUsbBody(session, chunk, part))
-            return 0;
-        n -= part;
-    }
-    return 1;
 }
 
 int dispatchUsbRequest(UsbPollRecord* session)

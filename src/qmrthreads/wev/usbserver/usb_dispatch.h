@@ -25,22 +25,11 @@ int dispatchUsbRequest(UsbPollRecord* session);
 
 // The handler table. Opcodes whose handlers belong to the device operations
 // (4, 5, 6, 8, 11, 12, 13, 21, 25) start with a handler that consumes the
-// body and answers status 3, error 3, as for an unserved request; their
-// Parts install the real ones here. Returns the handler it replaced; null
-// for an opcode outside 1 to 29.
+// body and answers status 3, error 3, as for an unserved request, until
+// installUsbDeviceHandlers puts the real ones in. Returns the handler it
+// replaced; null for an opcode outside 1 to 29.
 UsbRequestHandler setUsbRequestHandler(uint32_t opcode, UsbRequestHandler handler);
 UsbRequestHandler usbRequestHandler(uint32_t opcode);
-
-// Sends the reply header and its data as one frame (10 s). 0, or -1 when it
-// could not be sent whole.
-int sendUsbReply(UsbPollRecord* session, const UsbReplyHeader& reply, const void* data, size_t length);
-// The reply to request with status and error and no data.
-int sendUsbStatus(UsbPollRecord* session, const UsbRequestHeader* request, uint32_t status, uint32_t error);
-// Reads a body of exactly n bytes into buffer; 1 when it came whole, 0 when
-// it did not (the session cannot go on in step).
-int readUsbBody(UsbPollRecord* session, void* buffer, size_t n);
-// Reads and drops n bytes of body; 1 when all of them came.
-int skipUsbBody(UsbPollRecord* session, uint64_t n);
 
 // The most body bytes dropped for a request that is refused without reading
 // them; a request announcing more ends the session.

@@ -5,7 +5,7 @@
 // on the wire is big-endian; the tag is copied byte for byte.
 //
 // Only encoding and decoding live here; reading and writing the connection
-// is the session's (usb_session.h), the meaning of each opcode the
+// is the session's (usb_session_io.h), the meaning of each opcode the
 // dispatcher's (usb_dispatch.h) and the access rules' (usb_access.h).
 #pragma once
 

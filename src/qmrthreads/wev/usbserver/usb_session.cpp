@@ -23,6 +23,7 @@
 #include "usbserver/usb_protocol.h"
 #include "usbserver/usb_publish.h"
 #include "usbserver/usb_port_power.h"
+#include "usbserver/usb_session_io.h"
 #include "usbserver/usb_urb.h"
 
 std::atomic<int> usbSessionRuns{0};
@@ -77,18 +78,6 @@ bool ownsRow(const UsbPollRecord* session, int row)
 {
     const int id = sessionTaskId(session);
     return id > 0 && usbDeviceTable[row].ownerTaskId.load() == id;
-}
-
-void storeTlsInfo(UsbPollRecord* session)
-{
-    session->tlsInfoDone = 1;
-    const UsbTlsOps* ops = usbTlsOps();
-    char text[kUsbTlsInfoSize] = {};
-    if (!ops || !ops->describe || !ops->describe(session->connection, text, sizeof text))
-        return;
-    std::lock_guard<std::mutex> lock(tlsInfoMutex);
-    memcpy(tlsInfoText, text, sizeof tlsInfoText);
-    tlsInfoText[sizeof tlsInfoText - 1] = 0;
 }
 
 // Takes the row's poll record out of the row (under the row lock) and
@@ -314,69 +303,6 @@ void runReadyRecords()
 
 // --- the connection
 
-int connRead(UsbPollRecord* record, void* buffer, int n, int ms)
-{
-    Connection* c = record ? record->connection : nullptr;
-    if (!c)
-        return kConnNoSocket;
-    auto* p = static_cast<uint8_t*>(buffer);
-    const int64_t limit = ms / 10;
-    const uint64_t start = boardTicks();
-    int got = 0;
-    while (got < n) {
-        // One bound for the whole read: a client trickling bytes cannot
-        // stretch it.
-        int64_t left = limit - static_cast<int64_t>(boardTicks() - start);
-        if (left <= 0)
-            return kConnTimedOut;
-        int r = c->receiveBytes(p + got, n - got, left);
-        if (r < 1)
-            return r;
-        got += r;
-    }
-    if (!record->tlsInfoDone)
-        storeTlsInfo(record);
-    return n;
-}
-
-int connWrite(UsbPollRecord* record, const void* buffer, int n, int ms)
-{
-    Connection* c = record ? record->connection : nullptr;
-    if (!c)
-        return -1;
-    return c->send(buffer, n, ms / 10, false);
-}
-
-int connWritev(UsbPollRecord* record, const iovec* pieces, int count, int ms)
-{
-    if (count == 1)
-        return connWrite(record, pieces[0].iov_base, static_cast<int>(pieces[0].iov_len), ms);
-    size_t total = 0;
-    for (int i = 0; i < count; ++i)
-        total += pieces[i].iov_len;
-    // One frame in one send: header and data leave together and the whole
-    // frame is bounded by the one time-out.
-    auto* frame = static_cast<uint8_t*>(malloc(total ? total : 1));
-    if (!frame) {
-        int sent = 0;
-        for (int i = 0; i < count; ++i) {
-            int r = connWrite(record, pieces[i].iov_base, static_cast<int>(pieces[i].iov_len), ms);
-            if (r != static_cast<int>(pieces[i].iov_len))
-                return r < 0 ? r : -1;
-            sent += r;
-        }
-        return sent;
-    }
-    size_t at = 0;
-    for (int i = 0; i < count; ++i) {
-        memcpy(frame + at, pieces[i].iov_base, pieces[i].iov_len);
-        at += pieces[i].iov_len;
-    }
-    int r = connWrite(record, frame, static_cast<int>(total), ms);
-    free(frame);
-    return r;
-}
-
 bool isTlsSession(const UsbPollRecord* record)
 {
     const UsbTlsOps* ops = usbTlsOps();
@@ -423,20 +349,6 @@ int postUsbNotice(int taskId, uint32_t opcode, int row, int port)
         return -1;
     TaskMessage msg{0, MSG_USB_NOTICE, static_cast<int32_t>(opcode), (row & 0xff) | (port & 0xff) << 8};
     return postToTaskId(taskId, &msg) == 0 ? 0 : -1;
-}
-
-int flushUsbNotices(UsbPollRecord* session)
-{
-    int result = 0;
-    for (int i = 0; i < session->noticeCount && result == 0; ++i) {
-        const UsbPendingNotice& n = session->notices[i];
-        uint8_t frame[kUsbNoticeSize];
-        encodeUsbNotice(n.opcode, n.row, n.port, frame);
-        if (connWrite(session, frame, sizeof frame, kUsbBodyTimeoutMs) != static_cast<int>(sizeof frame))
-            result = -1;
-    }
-    session->noticeCount = 0;
-    return result;
 }
 
 int serveSessionRequests(UsbPollRecord* session)
@@ -524,6 +436,18 @@ int usb_srv_thread(UsbPollRecord* session)
 }
 
 // --- seams
+
+void storeTlsInfo(UsbPollRecord* session)
+{
+    session->tlsInfoDone = 1;
+    const UsbTlsOps* ops = usbTlsOps();
+    char text[kUsbTlsInfoSize] = {};
+    if (!ops || !ops->describe || !ops->describe(session->connection, text, sizeof text))
+        return;
+    std::lock_guard<std::mutex> lock(tlsInfoMutex);
+    memcpy(tlsInfoText, text, sizeof tlsInfoText);
+    tlsInfoText[sizeof tlsInfoText - 1] = 0;
+}
 
 void setUsbTlsOps(const UsbTlsOps* ops)
 {

@@ -12,7 +12,6 @@
 #pragma once
 
 #include <sys/socket.h>
-#include <sys/uio.h>
 
 #include <atomic>
 #include <cstddef>
@@ -102,15 +101,6 @@ int dispatchPollEvent(EventSource* source, uint32_t events);
 // negative result marks the record and its session.
 void runReadyRecords();
 
-// Reads exactly n bytes within ms: n, or the first receive result below 1
-// (0 or a connection result code; kConnTimedOut when the time ran out). The
-// first complete read of a TLS session stores its TLS description.
-int connRead(UsbPollRecord* record, void* buffer, int n, int ms);
-// Sends n bytes within ms: the bytes sent, or a negative result.
-int connWrite(UsbPollRecord* record, const void* buffer, int n, int ms);
-// Sends the pieces as one frame: the total, or a negative result.
-int connWritev(UsbPollRecord* record, const iovec* pieces, int count, int ms);
-
 // The session: serves requests until the client leaves, a handler fails or
 // the client stays silent longer than `zyt_heartbeat`; then releases every
 // row it owns. 0.
@@ -129,10 +119,6 @@ int runDeferredResets(UsbPollRecord* socketRecord);
 // vanished or another session takes it) and sends the queued notices.
 // Negative when the connection failed.
 int serveSessionRequests(UsbPollRecord* socketRecord);
-// Sends the notices queued for this session; 0, or -1 when the connection
-// failed.
-int flushUsbNotices(UsbPollRecord* socketRecord);
-
 // Posts notice opcode {row, port} to the session running as task taskId; it
 // is sent between two requests on that session's own connection. 0, or -1
 // when no such task runs.
@@ -165,6 +151,9 @@ const UsbTlsOps* usbTlsOps();
 // it); empty before any. Returns the length.
 constexpr size_t kUsbTlsInfoSize = 140;
 int usbTlsInfo(char* buffer, size_t size);
+// Keeps the TLS description of the session's connection as the last one;
+// the session's first complete read does it, once the handshake is over.
+void storeTlsInfo(UsbPollRecord* session);
 
 // Switching a port off for a while goes to the port power timers; a test
 // may register another way to see the requests. Every request is counted.

@@ -13,6 +13,7 @@
 #include "usbserver/usb_control.h"
 #include "usbserver/usb_dispatch.h"
 #include "usbserver/usb_session.h"
+#include "usbserver/usb_session_io.h"
 
 namespace {
 

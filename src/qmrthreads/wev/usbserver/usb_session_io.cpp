@@ -1,0 +1,139 @@
+#include "usbserver/usb_session_io.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "core/net/connection.h"
+#include "core/task/tick_clock.h"
+#include "usbserver/usb_session.h"
+
+namespace {
+
+constexpr size_t kSkipChunk = 4096;
+
+} // namespace
+
+int connRead(UsbPollRecord* record, void* buffer, int n, int ms)
+{
+    Connection* c = record ? record->connection : nullptr;
+    if (!c)
+        return kConnNoSocket;
+    auto* p = static_cast<uint8_t*>(buffer);
+    const int64_t limit = ms / 10;
+    const uint64_t start = boardTicks();
+    int got = 0;
+    while (got < n) {
+        // One bound for the whole read: a client trickling bytes cannot
+        // stretch it.
+        int64_t left = limit - static_cast<int64_t>(boardTicks() - start);
+        if (left <= 0)
+            return kConnTimedOut;
+        int r = c->receiveBytes(p + got, n - got, left);
+        if (r < 1)
+            return r;
+        got += r;
+    }
+    if (!record->tlsInfoDone)
+        storeTlsInfo(record);
+    return n;
+}
+
+int connWrite(UsbPollRecord* record, const void* buffer, int n, int ms)
+{
+    Connection* c = record ? record->connection : nullptr;
+    if (!c)
+        return -1;
+    return c->send(buffer, n, ms / 10, false);
+}
+
+int connWritev(UsbPollRecord* record, const iovec* pieces, int count, int ms)
+{
+    if (count == 1)
+        return connWrite(record, pieces[0].iov_base, static_cast<int>(pieces[0].iov_len), ms);
+    size_t total = 0;
+    for (int i = 0; i < count; ++i)
+        total += pieces[i].iov_len;
+    // One frame in one send: header and data leave together and the whole
+    // frame is bounded by the one time-out.
+    auto* frame = static_cast<uint8_t*>(malloc(total ? total : 1));
+    if (!frame) {
+        int sent = 0;
+        for (int i = 0; i < count; ++i) {
+            int r = connWrite(record, pieces[i].iov_base, static_cast<int>(pieces[i].iov_len), ms);
+            if (r != static_cast<int>(pieces[i].iov_len))
+                return r < 0 ? r : -1;
+            sent += r;
+        }
+        return sent;
+    }
+    size_t at = 0;
+    for (int i = 0; i < count; ++i) {
+        memcpy(frame + at, pieces[i].iov_base, pieces[i].iov_len);
+        at += pieces[i].iov_len;
+    }
+    int r = connWrite(record, frame, static_cast<int>(total), ms);
+    free(frame);
+    return r;
+}
+
+int readUsbRequestHeader(UsbPollRecord* session, UsbRequestHeader* request)
+{
+    uint8_t raw[kUsbRequestHeaderSize];
+    // The socket is readable: a header that is only partly there is waited
+    // for, never taken as the end of the peer or dropped half-read.
+    if (connRead(session, raw, sizeof raw, kUsbBodyTimeoutMs) != static_cast<int>(sizeof raw))
+        return 0;
+    decodeUsbRequestHeader(raw, request);
+    return 1;
+}
+
+int readUsbBody(UsbPollRecord* session, void* buffer, size_t n)
+{
+    if (n == 0)
+        return 1;
+    return connRead(session, buffer, static_cast<int>(n), kUsbBodyTimeoutMs) == static_cast<int>(n);
+}
+
+int skipUsbBody(UsbPollRecord* session, uint64_t n)
+{
+    uint8_t chunk[kSkipChunk];
+    while (n > 0) {
+        size_t part = n < sizeof chunk ? static_cast<size_t>(n) : sizeof chunk;
+        if (!readUsbBody(session, chunk, part))
+            return 0;
+        n -= part;
+    }
+    return 1;
+}
+
+int sendUsbReply(UsbPollRecord* session, const UsbReplyHeader& reply, const void* data, size_t length)
+{
+    uint8_t head[kUsbReplyHeaderSize];
+    encodeUsbReplyHeader(reply, head);
+    iovec pieces[2] = {{head, sizeof head}, {const_cast<void*>(data), length}};
+    const int count = data && length ? 2 : 1;
+    const int total = static_cast<int>(sizeof head + (count == 2 ? length : 0));
+    return connWritev(session, pieces, count, kUsbBodyTimeoutMs) == total ? 0 : -1;
+}
+
+int sendUsbStatus(UsbPollRecord* session, const UsbRequestHeader* request, uint32_t status, uint32_t error)
+{
+    UsbReplyHeader reply = usbReplyFor(*request);
+    reply.status = status;
+    reply.error = status == kUsbStatusDone ? 0 : error;
+    return sendUsbReply(session, reply, nullptr, 0);
+}
+
+int flushUsbNotices(UsbPollRecord* session)
+{
+    int result = 0;
+    for (int i = 0; i < session->noticeCount && result == 0; ++i) {
+        const UsbPendingNotice& n = session->notices[i];
+        uint8_t frame[kUsbNoticeSize];
+        encodeUsbNotice(n.opcode, n.row, n.port, frame);
+        if (connWrite(session, frame, sizeof frame, kUsbBodyTimeoutMs) != static_cast<int>(sizeof frame))
+            result = -1;
+    }
+    session->noticeCount = 0;
+    return result;
+}
