@@ -5,6 +5,7 @@
 #include "usb_device_ops_fixture.h"
 
 #include "core/product/model_features.h"
+#include "usbserver/usb_port_power.h"
 
 namespace {
 

@@ -4,6 +4,8 @@
 // threads that never break a frame.
 #include "usb_session_fixture.h"
 
+#include "usbserver/usb_notice.h"
+
 #include <algorithm>
 #include <random>
 #include <thread>

@@ -3,7 +3,6 @@
 #include "core/board/board_device.h"
 #include "core/params/param_handles.h"
 #include "core/task/tick_clock.h"
-#include "usbserver/usb_session.h"
 #include "support/board_test_support.h"
 
 #include <gtest/gtest.h>

@@ -6,6 +6,7 @@
 
 #include "core/board/board_device.h"
 #include "usbserver/usb_server_task.h"
+#include "usbserver/usb_session_tls.h"
 
 #include <dirent.h>
 #include <netinet/tcp.h>

@@ -4,6 +4,7 @@
 #include "usb_session_fixture.h"
 
 #include "core/product/model_features.h"
+#include "usbserver/usb_port_power.h"
 
 #include <thread>
 

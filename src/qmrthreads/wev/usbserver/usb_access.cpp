@@ -20,8 +20,8 @@
 #include "core/params/param_store.h"
 #include "core/product/product_info.h"
 #include "usbserver/usb_device_table.h"
+#include "usbserver/usb_poll_record.h"
 #include "usbserver/usb_scan.h"
-#include "usbserver/usb_session.h"
 #include "usbserver/usb_session_io.h"
 
 namespace {

@@ -13,8 +13,9 @@
 #include "core/task/tick_clock.h"
 #include "usbserver/usb_access.h"
 #include "usbserver/usb_device_table.h"
-#include "usbserver/usb_session.h"
+#include "usbserver/usb_poll_record.h"
 #include "usbserver/usb_session_io.h"
+#include "usbserver/usb_session_tls.h"
 
 namespace {
 

@@ -8,6 +8,8 @@
 namespace {
 
 std::atomic<uint64_t> portPowerTimers[kUsbPowerTimerPorts];
+std::atomic<UsbPortPowerOff> powerOff{nullptr};
+std::atomic<int> powerOffRequests{0};
 
 } // namespace
 
@@ -37,4 +39,23 @@ uint64_t portPowerDeadline(int portIndex)
     if (portIndex < 0 || portIndex >= kUsbPowerTimerPorts)
         return 0;
     return portPowerTimers[portIndex].load();
+}
+
+void setUsbPortPowerOff(UsbPortPowerOff op)
+{
+    powerOff.store(op);
+}
+
+void usbPortPowerOff(int portIndex, int ticks)
+{
+    powerOffRequests.fetch_add(1);
+    if (UsbPortPowerOff op = powerOff.load())
+        op(portIndex, ticks);
+    else
+        powerOffPort(portIndex, ticks);
+}
+
+int usbPortPowerOffRequests()
+{
+    return powerOffRequests.load();
 }

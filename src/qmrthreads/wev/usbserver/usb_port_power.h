@@ -16,3 +16,12 @@ void powerOffPort(int portIndex, int ticks);
 void powerOnExpiredPorts();
 // The tick at which the port comes back on, 0 when none is set.
 uint64_t portPowerDeadline(int portIndex);
+
+// The USB server switches a port off for a while through usbPortPowerOff,
+// which goes to the timers above; a test may register another way to see
+// the requests. Every request is counted.
+using UsbPortPowerOff = void (*)(int portIndex, int ticks);
+void setUsbPortPowerOff(UsbPortPowerOff op);
+// Switches port index portIndex (0..19) off for ticks.
+void usbPortPowerOff(int portIndex, int ticks);
+int usbPortPowerOffRequests();

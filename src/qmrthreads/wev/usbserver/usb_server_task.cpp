@@ -15,6 +15,8 @@
 #include "usbserver/usb_connect.h"
 #include "usbserver/usb_device_table.h"
 #include "usbserver/usb_scan.h"
+#include "usbserver/usb_session.h"
+#include "usbserver/usb_session_tls.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <cstdint>
 
 #include "core/task/task.h"
-#include "usbserver/usb_session.h"
+#include "usbserver/usb_poll_record.h"
 
 class Connection;
 class NetInterface;

@@ -1,29 +1,23 @@
 #include "usbserver/usb_session.h"
 
 #include <netinet/in.h>
-#include <sys/epoll.h>
 #include <sys/socket.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <new>
 
-#include "core/board/board_device.h"
 #include "core/net/connection.h"
-#include "core/product/model_features.h"
 #include "core/params/param_handles.h"
-#include "core/product/product_info.h"
+#include "core/product/model_features.h"
 #include "core/task/tick_clock.h"
 #include "platform/usbfs/usbfs.h"
 #include "usbserver/usb_device_table.h"
 #include "usbserver/usb_dispatch.h"
+#include "usbserver/usb_notice.h"
+#include "usbserver/usb_port_power.h"
 #include "usbserver/usb_protocol.h"
 #include "usbserver/usb_publish.h"
-#include "usbserver/usb_port_power.h"
 #include "usbserver/usb_session_io.h"
+#include "usbserver/usb_session_tls.h"
 #include "usbserver/usb_urb.h"
 
 std::atomic<int> usbSessionRuns{0};
@@ -39,34 +33,8 @@ constexpr uint64_t kDeferredResetTicks = 100;
 // A failed reset at the end of a session cycles the port's power this long.
 constexpr int kResetPowerOffTicks = 100;
 constexpr int kDefaultSliceMs = 1000;
-// Products whose activity LED blinks with every event of a session.
-constexpr uint32_t kBlinkingProducts[] = {353, 365};
 
 std::atomic<int> sliceMs{kDefaultSliceMs};
-std::atomic<const UsbTlsOps*> tlsOps{nullptr};
-std::atomic<UsbPortPowerOff> powerOff{nullptr};
-std::atomic<int> powerOffRequests{0};
-
-std::mutex tlsInfoMutex;
-char tlsInfoText[kUsbTlsInfoSize];
-
-// Records destroyed on this thread whose memory waits for the end of the
-// current batch of events.
-thread_local UsbPollRecord* destroyedRecords = nullptr;
-// Records with events whose handlers wait for the end of the batch, in the
-// order the events came.
-thread_local UsbPollRecord* readyHead = nullptr;
-thread_local UsbPollRecord* readyTail = nullptr;
-
-bool blinksOnEvents()
-{
-    const uint32_t product = productInfo().product_id;
-    for (uint32_t p : kBlinkingProducts) {
-        if (p == product)
-            return true;
-    }
-    return false;
-}
 
 int sessionTaskId(const UsbPollRecord* session)
 {
@@ -98,19 +66,6 @@ int resetDevice(int fd)
     return usbfs().ioctl(fd, USBDEVFS_RESET, nullptr);
 }
 
-int queueNotice(UsbPollRecord* session, uint32_t opcode, int row, int port)
-{
-    if (session->noticeCount >= kUsbNoticeQueueSize) {
-        ++session->droppedNotices;
-        fprintf(stderr, "usb session: notice %u for row %d dropped, %d waiting\n", opcode, row,
-                session->noticeCount);
-        return -1;
-    }
-    session->notices[session->noticeCount++] = {static_cast<uint8_t>(opcode), static_cast<uint8_t>(row),
-                                                static_cast<uint8_t>(port)};
-    return 0;
-}
-
 // The owner's side of a drop: the device vanished or another session takes
 // it. Everything of the row goes; the client gets the answers of its open
 // transfers and then notice 17, before the row is given up, so that a
@@ -122,7 +77,7 @@ int dropOwnedRow(UsbPollRecord* session, int row)
     usbDeviceTable[row].closeDevice();
     // With the descriptor closed the kernel holds none of the row's URBs.
     int result = abortRowTransfers(session, row);
-    queueNotice(session, kUsbOpNoticeVanished, row, port);
+    queueUsbNotice(session, kUsbOpNoticeVanished, row, port);
     if (flushUsbNotices(session) < 0)
         result = -1;
     publishDisconnect(row);
@@ -165,149 +120,7 @@ int resetOwnedRow(UsbPollRecord* session, int row)
 
 } // namespace
 
-// --- poll records
-
-UsbPollRecord* UsbPollRecord::create(int fd, int row)
-{
-    auto* record = new (std::nothrow) UsbPollRecord;
-    if (!record)
-        return nullptr;
-    record->fd = fd;
-    record->row = row;
-    record->source = EventSource{record, dispatchPollEvent, fd};
-    return record;
-}
-
-int UsbPollRecord::attach(UsbPollRecord* socketRecord, UsbPollRecord* record)
-{
-    if (!socketRecord || !record || !socketRecord->ownerTask || record->fd < 0)
-        return -1;
-    record->ownerTask = socketRecord->ownerTask;
-    record->session = socketRecord;
-    record->eventMask = 0;
-    if (record->ownerTask->addEventSource(&record->source, 0) != 0)
-        return -1;
-    record->registered = true;
-    return 0;
-}
-
-int UsbPollRecord::watchInput()
-{
-    if (!registered)
-        return -1;
-    eventMask |= EPOLLIN | EPOLLHUP;
-    return ownerTask->modifyEventSource(&source, eventMask) == 0 ? 0 : -1;
-}
-
-int UsbPollRecord::watchOutput()
-{
-    if (!registered)
-        return -1;
-    eventMask |= EPOLLOUT | EPOLLHUP;
-    return ownerTask->modifyEventSource(&source, eventMask) == 0 ? 0 : -1;
-}
-
-int UsbPollRecord::wait(int ms)
-{
-    if (!ownerTask)
-        return -1;
-    int n = ownerTask->pollEvents(ms);
-    wakeTick = boardTicks();
-    runReadyRecords();
-    collectDestroyed();
-    if (errorMark < 0)
-        return errorMark;
-    return n;
-}
-
-void UsbPollRecord::destroy(UsbPollRecord** record)
-{
-    if (!record || !*record)
-        return;
-    UsbPollRecord* r = *record;
-    *record = nullptr;
-    if (r->registered && r->ownerTask)
-        r->ownerTask->removeEventSource(r->fd);
-    r->registered = false;
-    // A batch of events being handled may still name this record: it stays
-    // readable, and is skipped, until the batch is over.
-    r->source.owner = nullptr;
-    r->source.callback = nullptr;
-    r->handler = nullptr;
-    r->nextDestroyed = destroyedRecords;
-    destroyedRecords = r;
-}
-
-void UsbPollRecord::collectDestroyed()
-{
-    // A destroyed record may still wait on the ready list when the thread is
-    // stopped in the middle of a wait.
-    UsbPollRecord** link = &readyHead;
-    readyTail = nullptr;
-    while (*link) {
-        if (!(*link)->handler) {
-            (*link)->ready = false;
-            *link = (*link)->nextReady;
-            continue;
-        }
-        readyTail = *link;
-        link = &(*link)->nextReady;
-    }
-    while (destroyedRecords) {
-        UsbPollRecord* r = destroyedRecords;
-        destroyedRecords = r->nextDestroyed;
-        delete r;
-    }
-}
-
-int dispatchPollEvent(EventSource* source, uint32_t events)
-{
-    auto* record = static_cast<UsbPollRecord*>(source->owner);
-    if (!record)
-        return 0;
-    record->lastEvents = events;
-    if (blinksOnEvents())
-        boardDevice().blinkFast();
-    if (!record->ready) {
-        record->ready = true;
-        record->nextReady = nullptr;
-        if (readyTail)
-            readyTail->nextReady = record;
-        else
-            readyHead = record;
-        readyTail = record;
-    }
-    return 0;
-}
-
-void runReadyRecords()
-{
-    while (readyHead) {
-        UsbPollRecord* record = readyHead;
-        readyHead = record->nextReady;
-        if (!readyHead)
-            readyTail = nullptr;
-        record->ready = false;
-        record->nextReady = nullptr;
-        // A record destroyed by an earlier handler has no handler any more;
-        // its memory stays until collectDestroyed.
-        if (!record->handler)
-            continue;
-        if (record->handler(record) < 0) {
-            record->errorMark = -1;
-            if (record->session)
-                record->session->errorMark = -1;
-        }
-    }
-}
-
 // --- the connection
-
-bool isTlsSession(const UsbPollRecord* record)
-{
-    const UsbTlsOps* ops = usbTlsOps();
-    return record && record->connection && ops && ops->hasSession && ops->hasSession(record->connection);
-}
 
 socklen_t getPeerAddress(const UsbPollRecord* record, sockaddr_storage* out, socklen_t size)
 {
@@ -341,15 +154,7 @@ socklen_t getPeerAddress(const UsbPollRecord* record, sockaddr_storage* out, soc
     return length;
 }
 
-// --- notices and requests from other threads
-
-int postUsbNotice(int taskId, uint32_t opcode, int row, int port)
-{
-    if (taskId <= 0)
-        return -1;
-    TaskMessage msg{0, MSG_USB_NOTICE, static_cast<int32_t>(opcode), (row & 0xff) | (port & 0xff) << 8};
-    return postToTaskId(taskId, &msg) == 0 ? 0 : -1;
-}
+// --- requests from other threads
 
 int serveSessionRequests(UsbPollRecord* session)
 {
@@ -435,57 +240,6 @@ int usb_srv_thread(UsbPollRecord* session)
     return 0;
 }
 
-// --- seams
-
-void storeTlsInfo(UsbPollRecord* session)
-{
-    session->tlsInfoDone = 1;
-    const UsbTlsOps* ops = usbTlsOps();
-    char text[kUsbTlsInfoSize] = {};
-    if (!ops || !ops->describe || !ops->describe(session->connection, text, sizeof text))
-        return;
-    std::lock_guard<std::mutex> lock(tlsInfoMutex);
-    memcpy(tlsInfoText, text, sizeof tlsInfoText);
-    tlsInfoText[sizeof tlsInfoText - 1] = 0;
-}
-
-void setUsbTlsOps(const UsbTlsOps* ops)
-{
-    tlsOps.store(ops);
-}
-
-const UsbTlsOps* usbTlsOps()
-{
-    return tlsOps.load();
-}
-
-int usbTlsInfo(char* buffer, size_t size)
-{
-    if (!buffer || size == 0)
-        return 0;
-    std::lock_guard<std::mutex> lock(tlsInfoMutex);
-    return snprintf(buffer, size, "%s", tlsInfoText);
-}
-
-void setUsbPortPowerOff(UsbPortPowerOff op)
-{
-    powerOff.store(op);
-}
-
-void usbPortPowerOff(int portIndex, int ticks)
-{
-    powerOffRequests.fetch_add(1);
-    if (UsbPortPowerOff op = powerOff.load())
-        op(portIndex, ticks);
-    else
-        powerOffPort(portIndex, ticks);
-}
-
-int usbPortPowerOffRequests()
-{
-    return powerOffRequests.load();
-}
-
 // --- the task
 
 UsbSrvdPrcs::UsbSrvdPrcs(UsbRecordHandler sessionHandler, Connection* connection, bool tls)
@@ -566,6 +320,6 @@ uint32_t UsbSrvdPrcs::onMessage(TaskMessage* msg)
     // request. A network change leaves established sessions alone, so no bit
     // is handed back to end that wait.
     if ((msg->code & MSG_USB_NOTICE) && record_)
-        queueNotice(record_, static_cast<uint32_t>(msg->arg1), msg->arg2 & 0xff, (msg->arg2 >> 8) & 0xff);
+        queueUsbNotice(record_, static_cast<uint32_t>(msg->arg1), msg->arg2 & 0xff, (msg->arg2 >> 8) & 0xff);
     return 0;
 }

@@ -5,7 +5,8 @@
 
 #include "core/net/connection.h"
 #include "core/task/tick_clock.h"
-#include "usbserver/usb_session.h"
+#include "usbserver/usb_poll_record.h"
+#include "usbserver/usb_session_tls.h"
 
 namespace {
 

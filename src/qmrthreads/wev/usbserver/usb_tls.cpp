@@ -2,7 +2,7 @@
 
 #include "core/tls/tls_connection.h"
 #include "core/tls/tls_info.h"
-#include "usbserver/usb_session.h"
+#include "usbserver/usb_session_tls.h"
 
 #include <openssl/ssl.h>
 

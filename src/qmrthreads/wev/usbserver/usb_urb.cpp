@@ -12,7 +12,7 @@
 #include "platform/usbfs/usbfs.h"
 #include "usbserver/usb_control.h"
 #include "usbserver/usb_dispatch.h"
-#include "usbserver/usb_session.h"
+#include "usbserver/usb_poll_record.h"
 #include "usbserver/usb_session_io.h"
 
 namespace {

@@ -126,7 +126,7 @@ int handleDiscardUrbById(UsbPollRecord* session, const UsbRequestHeader* request
 // when their URBs come back.
 int handleAbortEndpoint(UsbPollRecord* session, const UsbRequestHeader* request);
 
-// The handler of a connected device's poll record (usb_session.h): reaps the
+// The handler of a connected device's poll record (usb_poll_record.h): reaps the
 // completions that are ready and answers them. -1 when the kernel hands back
 // a URB the row does not know (the session ends).
 int usb_srv_poll(UsbPollRecord* record);
