@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "core/product/model_features.h"
-#include "core/task/task.h"
 #include "platform/usbfs/usbfs.h"
 #include "usbserver/usb_access.h"
 #include "usbserver/usb_device_table.h"
@@ -83,22 +82,6 @@ int status(UsbPollRecord* session, const UsbRequestHeader* request, uint32_t st,
 int reply(UsbPollRecord* session, const UsbRequestHeader* request, uint32_t st, uint32_t error)
 {
     return sendUsbStatus(session, request, st, error) < 0 ? -1 : 0;
-}
-
-int sessionTaskId(const UsbPollRecord* session)
-{
-    return session && session->ownerTask ? session->ownerTask->taskId() : 0;
-}
-
-void destroyPollRecord(int row)
-{
-    UsbPollRecord* record = nullptr;
-    {
-        UsbRowLock lock(row);
-        record = usbDeviceTable[row].pollRecord;
-        usbDeviceTable[row].pollRecord = nullptr;
-    }
-    UsbPollRecord::destroy(&record);
 }
 
 // Watches the row's open device file in the session's epoll set for
@@ -327,7 +310,7 @@ bool takeRowRequest(UsbPollRecord* session, const UsbRequestHeader* request, siz
 
 void closeOwnedRow(UsbPollRecord* session, int row)
 {
-    destroyPollRecord(row);
+    destroyRowPollRecord(row);
     usbDeviceTable[row].closeDevice();
     abortRowTransfers(session, row);
 }

@@ -7,6 +7,7 @@
 #include "core/board/board_device.h"
 #include "core/product/product_info.h"
 #include "core/task/tick_clock.h"
+#include "usbserver/usb_device_table.h"
 
 namespace {
 
@@ -165,4 +166,20 @@ void runReadyRecords()
                 record->session->errorMark = -1;
         }
     }
+}
+
+int sessionTaskId(const UsbPollRecord* record)
+{
+    return record && record->ownerTask ? record->ownerTask->taskId() : 0;
+}
+
+void destroyRowPollRecord(int row)
+{
+    UsbPollRecord* record = nullptr;
+    {
+        UsbRowLock lock(row);
+        record = usbDeviceTable[row].pollRecord;
+        usbDeviceTable[row].pollRecord = nullptr;
+    }
+    UsbPollRecord::destroy(&record);
 }

@@ -82,3 +82,8 @@ int dispatchPollEvent(EventSource* source, uint32_t events);
 // negative result marks the record and its session.
 void runReadyRecords();
 
+// The task id of the record's session, 0 when it has none.
+int sessionTaskId(const UsbPollRecord* record);
+// Takes the row's poll record out of the device table (under the row lock)
+// and destroys it; nothing when the row has none.
+void destroyRowPollRecord(int row);

@@ -36,29 +36,11 @@ constexpr int kDefaultSliceMs = 1000;
 
 std::atomic<int> sliceMs{kDefaultSliceMs};
 
-int sessionTaskId(const UsbPollRecord* session)
-{
-    return session && session->ownerTask ? session->ownerTask->taskId() : 0;
-}
-
 // The rows whose owner is this session (ownerTaskId is the session's task).
 bool ownsRow(const UsbPollRecord* session, int row)
 {
     const int id = sessionTaskId(session);
     return id > 0 && usbDeviceTable[row].ownerTaskId.load() == id;
-}
-
-// Takes the row's poll record out of the row (under the row lock) and
-// destroys it.
-void destroyRowRecord(int row)
-{
-    UsbPollRecord* record = nullptr;
-    {
-        UsbRowLock lock(row);
-        record = usbDeviceTable[row].pollRecord;
-        usbDeviceTable[row].pollRecord = nullptr;
-    }
-    UsbPollRecord::destroy(&record);
 }
 
 int resetDevice(int fd)
@@ -73,7 +55,7 @@ int resetDevice(int fd)
 int dropOwnedRow(UsbPollRecord* session, int row)
 {
     const int port = usbDeviceTable[row].port;
-    destroyRowRecord(row);
+    destroyRowPollRecord(row);
     usbDeviceTable[row].closeDevice();
     // With the descriptor closed the kernel holds none of the row's URBs.
     int result = abortRowTransfers(session, row);
@@ -89,7 +71,7 @@ void releaseRow(UsbPollRecord* session, int row)
 {
     UsbDeviceSlot& slot = usbDeviceTable[row];
     const bool connected = slot.state.load() == kUsbSlotConnected;
-    destroyRowRecord(row);
+    destroyRowPollRecord(row);
     const int fd = slot.fd.load();
     if (fd >= 0) {
         if (connected && resetDevice(fd) < 0 && hasFeaturePortSwitch() && slot.port >= 1)
@@ -109,7 +91,7 @@ void releaseRow(UsbPollRecord* session, int row)
 int resetOwnedRow(UsbPollRecord* session, int row)
 {
     UsbDeviceSlot& slot = usbDeviceTable[row];
-    destroyRowRecord(row);
+    destroyRowPollRecord(row);
     const int fd = slot.fd.load();
     if (fd >= 0) {
         resetDevice(fd);

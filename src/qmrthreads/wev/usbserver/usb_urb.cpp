@@ -498,6 +498,41 @@ UrbSet* makeSet(int row, const UsbRequestHeader* request, const UsbTransferReque
     return set;
 }
 
+constexpr int kAnyEndpoint = -1;
+
+// The next set a discard takes, of endpoint (kAnyEndpoint: of any), that is
+// neither answered nor discarded yet. Queued sets come first: while a
+// running set of their endpoint is only discarded, not yet back, none of
+// them starts. Called anew after every set handled, because answers may
+// move a queue on and free other sets.
+UrbSet* nextSetToDiscard(int row, int endpoint)
+{
+    UrbListNode& head = usbDeviceTable[row].urbList;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (UrbListNode* node = head.next; node != &head; node = node->next) {
+            UrbSet* set = asSet(node);
+            if ((endpoint != kAnyEndpoint && set->endpoint != endpoint) || (set->flags & (kUrbSent | kUrbDiscarded))
+                || set->isPrepared() != (pass == 0))
+                continue;
+            return set;
+        }
+    }
+    return nullptr;
+}
+
+// Discards the set; one that ended by it (a queued set, or a running one
+// whose URBs could not be discarded) is answered now, and freed once
+// nothing of it is left in the kernel. -1 when the answer could not be sent.
+int discardAndAnswer(UsbPollRecord* session, int row, UrbSet* set)
+{
+    discardUrbSet(row, set);
+    int result = 0;
+    if ((set->flags & kUrbAborted) && sendUrbResult(session, set, 0) < 0)
+        result = -1;
+    freeIfFinished(set);
+    return result;
+}
+
 const char* const kStateWords[] = {"Prepared ", "Busy ", "Discarded ", "Sent ", "Error ", "Abort ", "Unknown "};
 
 } // namespace
@@ -613,24 +648,9 @@ int discardAllUrbSets(UsbPollRecord* session, int row)
     if (!inTable(row))
         return 0;
     int result = 0;
-    UrbListNode& head = usbDeviceTable[row].urbList;
-    // Queued sets first: while a running set of their endpoint is only
-    // discarded, not yet back, none of them starts.
-    for (int pass = 0; pass < 2; ++pass) {
-        UrbListNode* node = head.next;
-        while (node != &head) {
-            UrbSet* set = asSet(node);
-            node = node->next;
-            if ((set->flags & (kUrbSent | kUrbDiscarded)) || set->isPrepared() != (pass == 0))
-                continue;
-            discardUrbSet(row, set);
-            if ((set->flags & kUrbAborted) && sendUrbResult(session, set, 0) < 0)
-                result = -1;
-            freeIfFinished(set);
-            // Answers may have moved a queue on and freed other sets: walk
-            // again from the start (every set handled is marked discarded).
-            node = head.next;
-        }
+    while (UrbSet* set = nextSetToDiscard(row, kAnyEndpoint)) {
+        if (discardAndAnswer(session, row, set) < 0)
+            result = -1;
     }
     return result;
 }
@@ -758,12 +778,7 @@ int handleDiscardUrbById(UsbPollRecord* session, const UsbRequestHeader* request
         UrbSet* set = findUrbSetById(row, id);
         if (!set)
             continue;
-        discardUrbSet(row, set);
-        int r = 0;
-        if ((set->flags & kUrbAborted) && !(set->flags & kUrbSent))
-            r = sendUrbResult(session, set, 0);
-        freeIfFinished(set);
-        if (r < 0)
+        if (discardAndAnswer(session, row, set) < 0)
             return -1;
         break;
     }
@@ -782,21 +797,9 @@ int handleAbortEndpoint(UsbPollRecord* session, const UsbRequestHeader* request)
         return sendUsbStatus(session, request, kUsbStatusRefused, ENOMEM);
     if (!isRowOwnedBy(row, session) || rowFd(row) < 0)
         return sendUsbStatus(session, request, kUsbStatusFailed, EPROTO);
-    UrbListNode& head = usbDeviceTable[row].urbList;
-    for (int pass = 0; pass < 2; ++pass) {
-        UrbListNode* node = head.next;
-        while (node != &head) {
-            UrbSet* set = asSet(node);
-            node = node->next;
-            if (set->endpoint != body[2] || (set->flags & (kUrbSent | kUrbDiscarded))
-                || set->isPrepared() != (pass == 0))
-                continue;
-            discardUrbSet(row, set);
-            if ((set->flags & kUrbAborted) && sendUrbResult(session, set, 0) < 0)
-                return -1;
-            freeIfFinished(set);
-            node = head.next;
-        }
+    while (UrbSet* set = nextSetToDiscard(row, body[2])) {
+        if (discardAndAnswer(session, row, set) < 0)
+            return -1;
     }
     return sendUsbStatus(session, request, kUsbStatusDone, 0);
 }
