@@ -3,6 +3,7 @@
 #include "core/board/board_device.h"
 #include "core/params/param_handles.h"
 #include "core/task/tick_clock.h"
+#include "usbserver/usb_server_task.h"
 #include "support/board_test_support.h"
 
 #include <gtest/gtest.h>

@@ -29,7 +29,6 @@
 #include "core/task/tick_clock.h"
 #include "lazy_hub_watcher.h"
 #include "supervision.h"
-#include "usbserver/usb_tls.h"
 #include "usbserver/usb_server_task.h"
 
 #include <cstdio>

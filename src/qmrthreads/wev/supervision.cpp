@@ -12,7 +12,7 @@
 #include "core/task/task.h"
 #include "core/i18n/texts.h"
 #include "core/task/tick_clock.h"
-#include "usbserver/usb_port_power.h"
+#include "usbserver/usb_server_task.h"
 
 #include <cstdio>
 #include <cstring>

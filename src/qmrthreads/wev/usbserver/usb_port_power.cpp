@@ -2,6 +2,7 @@
 
 #include "core/board/board_device.h"
 #include "core/task/tick_clock.h"
+#include "usbserver/usb_server_task.h"
 
 #include <atomic>
 

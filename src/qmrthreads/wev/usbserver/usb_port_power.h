@@ -11,9 +11,8 @@ constexpr int kUsbPowerTimerPorts = 20;
 // Switches port index portIndex (0..19) off until ticks from now; other
 // indexes are ignored.
 void powerOffPort(int portIndex, int ticks);
-// Switches on every port whose time has run out (the supervision loop, every
-// 100 ms).
-void powerOnExpiredPorts();
+// The supervision loop switches the ports on again when their time has run
+// out: powerOnExpiredPorts (usb_server_task.h).
 // The tick at which the port comes back on, 0 when none is set.
 uint64_t portPowerDeadline(int portIndex);
 

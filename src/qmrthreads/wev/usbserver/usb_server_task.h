@@ -8,6 +8,9 @@
 // Accepting is all this thread does for a client: the TLS handshake runs on
 // the client's own task, so a silent client never holds up the others, the
 // scan, or the device drops the scan posts.
+//
+// With usb_publish.h, this is all the rest of the program sees of the USB
+// server: start-up and supervision call only what is declared here.
 #pragma once
 
 #include <atomic>
@@ -70,3 +73,12 @@ int usbClientLimit();
 // "UsbSrvd" with usb_srv_thread as the session handler on iface and starts
 // it. The task id, or -1.
 int startUsbServer(NetInterface* iface);
+
+// Lets the USB server open its TLS listeners and run their handshakes on the
+// session tasks. Called once at start-up, after TLS was set up and before
+// the server starts.
+void useTlsForUsbSessions();
+
+// Switches on every port whose power-off time has run out (the supervision
+// loop, every 100 ms).
+void powerOnExpiredPorts();

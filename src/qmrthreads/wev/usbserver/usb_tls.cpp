@@ -1,4 +1,6 @@
-#include "usbserver/usb_tls.h"
+// The TLS layer, registered as the USB sessions' TLS operations
+// (usb_session_tls.h).
+#include "usbserver/usb_server_task.h"
 
 #include "core/tls/tls_connection.h"
 #include "core/tls/tls_info.h"
