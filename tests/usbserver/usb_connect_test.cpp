@@ -5,6 +5,7 @@
 #include "usb_device_ops_fixture.h"
 
 #include "core/product/model_features.h"
+#include "usbserver/usb_device_view.h"
 #include "usbserver/usb_port_power.h"
 
 namespace {
@@ -75,6 +76,31 @@ TEST_F(UsbConnectTest, TakeOverSendsTheOldOwnerNotice17AndMovesTheRow)
     EXPECT_EQ(r.final().header.error, static_cast<uint32_t>(EPIPE));
     EXPECT_TRUE(eventually([&] { return published(UsbPublishKind::Connect, row_) == 2; }));
     EXPECT_EQ(counters(name_).openFiles, 1);
+}
+
+// The table's view names the client that holds the row, as its connect
+// published it, and nobody once the row is let go.
+TEST_F(UsbConnectTest, TheDeviceViewNamesTheClientHoldingTheRow)
+{
+    row_ = plugDevice("loopback", kPort, &name_);
+    DeviceClient& a = client();
+    DeviceClient& b = client();
+    auto ownerName = [this] {
+        UsbDeviceView view;
+        EXPECT_TRUE(copyUsbDeviceView(row_, &view));
+        return std::string(view.ownerName);
+    };
+    ASSERT_EQ(a.connect(row_, kPort, "alpha").header.status, kUsbStatusDone);
+    EXPECT_TRUE(eventually([&] { return ownerName() == "alpha"; })) << ownerName();
+    ASSERT_EQ(a.connect(row_, kPort, "renamed").header.status, kUsbStatusDone);
+    EXPECT_EQ(ownerName(), "alpha") << "a retake publishes nothing new";
+    ASSERT_EQ(b.connect(row_, kPort, "beta").header.status, kUsbStatusDone);
+    EXPECT_TRUE(eventually([&] { return ownerName() == "beta"; })) << ownerName();
+    ASSERT_EQ(b.request(kUsbOpDisconnect, rowPort()).header.status, kUsbStatusDone);
+    UsbDeviceView view;
+    ASSERT_TRUE(copyUsbDeviceView(row_, &view));
+    EXPECT_EQ(view.state, UsbViewState::Present);
+    EXPECT_STREQ(view.ownerName, "");
 }
 
 TEST_F(UsbConnectTest, RetakeByTheOwnerPublishesNothingAndDoesNoPreReset)

@@ -399,8 +399,10 @@ int handleConnect(UsbPollRecord* session, const UsbRequestHeader* request)
     }
     if (status(session, request, kUsbStatusDone, 0) < 0)
         return -1;
-    if (!retake)
+    if (!retake) {
+        setSlotOwnerName(row, session, name);
         publishConnect(row, name[0] ? name : nullptr);
+    }
     return 0;
 }
 

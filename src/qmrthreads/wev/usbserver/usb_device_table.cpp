@@ -118,6 +118,7 @@ void UsbDeviceSlot::init()
     ownerRequests.store(0);
     memset(&ownerPeer, 0, sizeof ownerPeer);
     ownerPeerLength = 0;
+    ownerName[0] = 0;
     languageKnown = 0;
     language = 0;
     memset(deviceDescriptor, 0, sizeof deviceDescriptor);
@@ -327,6 +328,7 @@ int releaseSlotOwnership(int row, UsbPollRecord* owner)
     slot.ownerRequests.store(0);
     memset(&slot.ownerPeer, 0, sizeof slot.ownerPeer);
     slot.ownerPeerLength = 0;
+    slot.ownerName[0] = 0;
     if (slot.state.load() == kUsbSlotConnected)
         slot.state.store(kUsbSlotPresent);
     return 1;
@@ -406,6 +408,18 @@ socklen_t slotOwnerPeer(int row, sockaddr_storage* out)
         return 0;
     memcpy(out, &slot.ownerPeer, sizeof *out);
     return slot.ownerPeerLength;
+}
+
+int setSlotOwnerName(int row, const UsbPollRecord* owner, const char* name)
+{
+    if (!isValidSlot(row) || !owner)
+        return 0;
+    UsbDeviceSlot& slot = usbDeviceTable[row];
+    UsbRowLock lock(row);
+    if (!lock.locked() || slot.owner != owner)
+        return 0;
+    snprintf(slot.ownerName, sizeof slot.ownerName, "%s", name ? name : "");
+    return 1;
 }
 
 void freeRowTransfers(int row)

@@ -58,6 +58,7 @@ struct UsbPollRecord;  // the sessions' epoll binding of a descriptor
 
 constexpr int kUsbTableRows = 40;
 constexpr int kUsbTextSize = 64;          // 63 characters and the NUL
+constexpr int kUsbClientNameSize = 33;    // 32 characters and the NUL
 constexpr int kUsbMaxConfigurations = 8;
 constexpr int kUsbMaxInterfaceNumbers = 64;
 
@@ -198,6 +199,9 @@ struct UsbDeviceSlot : UsbDeviceInfo {
     // touch the owner's records (getOwnerAddress, the pages).
     sockaddr_storage ownerPeer{};
     socklen_t ownerPeerLength = 0;
+    // The name the owner's client gave at its connect, as it was published
+    // (empty when it gave none), for the readers of the table's view.
+    char ownerName[kUsbClientNameSize] = {};
 
     // --- descriptor caches (filled once at attach by readDescriptors)
     uint8_t languageKnown = 0;
@@ -334,6 +338,9 @@ int waitForOwnerRelease(int row, int ticks);
 // The owner's peer address, copied at claim, under the row lock: its length,
 // 0 when the row is not connected.
 socklen_t slotOwnerPeer(int row, sockaddr_storage* out);
+// The owner records its client's name once its connect is published; name
+// null or empty leaves it empty. 1 done; 0 when owner is not the row's owner.
+int setSlotOwnerName(int row, const UsbPollRecord* owner, const char* name);
 
 // Deletes every transfer set of the row's list (outside the row lock: a
 // set's destructor may take it). Only with the row's fd closed: the kernel

@@ -9,8 +9,9 @@
 // the client's own task, so a silent client never holds up the others, the
 // scan, or the device drops the scan posts.
 //
-// With usb_publish.h, this is all the rest of the program sees of the USB
-// server: start-up and supervision call only what is declared here.
+// With usb_publish.h and usb_device_view.h, this is all the rest of the
+// program sees of the USB server: start-up and supervision call only what
+// is declared here.
 #pragma once
 
 #include <atomic>
