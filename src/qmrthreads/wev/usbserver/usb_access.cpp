@@ -17,7 +17,7 @@
 #include "core/board/board_device.h"
 #include "core/net/connection.h"
 #include "core/params/param.h"
-#include "core/params/param_store.h"
+#include "core/params/param_handles.h"
 #include "core/product/product_info.h"
 #include "usbserver/usb_device_table.h"
 #include "usbserver/usb_poll_record.h"
@@ -41,53 +41,21 @@ char keyChar(uint32_t x)
     return kKeyAlphabet[x & 63];
 }
 
-Param* portParam(const char* prefix, int port)
-{
-    if (port < 1)
-        return nullptr;
-    return ParamStore::find(prefix, static_cast<int>(strlen(prefix)), static_cast<uint32_t>(port));
-}
-
-const StringParam* portText(const char* prefix, int port)
-{
-    Param* p = portParam(prefix, port);
-    if (!p || p->paramClass() != ParamClass::String)
-        return nullptr;
-    return static_cast<const StringParam*>(p);
-}
-
-const IntParam* portInt(const char* prefix, int port)
-{
-    Param* p = portParam(prefix, port);
-    if (!p || (p->paramClass() != ParamClass::Int && p->paramClass() != ParamClass::Bool))
-        return nullptr;
-    return static_cast<const IntParam*>(p);
-}
-
-const P3List* accessMode(int port)
-{
-    Param* p = portParam("zyt_accctrl_", port);
-    if (!p || p->paramClass() != ParamClass::List)
-        return nullptr;
-    return static_cast<const P3List*>(p);
-}
-
 bool modeIs(const P3List* mode, const char* a, const char* b)
 {
     return mode && (mode->equalsToken(a) || mode->equalsToken(b));
 }
 
-bool portSwitchOn(const char* prefix, int port)
+bool isOn(const BoolParam* p)
 {
-    const IntParam* p = portInt(prefix, port);
     return p && p->isOn();
 }
 
 // The key text of a port that needs one, else "".
 std::string portKey(int port)
 {
-    const P3List* mode = accessMode(port);
-    const StringParam* key = portText("zyt_keyval_", port);
+    const P3List* mode = params::zyt_accctrl(port);
+    const StringParam* key = params::zyt_keyval(port);
     if (!mode || !key || !modeIs(mode, "key", "keyids"))
         return std::string();
     std::shared_ptr<const std::string> value = key->value();
@@ -188,7 +156,7 @@ bool isPortOnVlan(int port, const UsbPollRecord* session)
 {
     if (!session || !session->connection)
         return false;
-    const IntParam* binding = portInt("zyt_2vlan_", port);
+    const IntParam* binding = params::zyt_2vlan(port);
     if (!binding)
         return true;
     const int c = binding->value();
@@ -198,7 +166,7 @@ bool isPortOnVlan(int port, const UsbPollRecord* session)
     const bool untagged = vlan < 0;
     if (c > portsPhy())
         return untagged;
-    const IntParam* id = portInt("ip4vlan_id_", c);
+    const IntParam* id = params::ip4vlan_id(c);
     if (!id)
         return untagged;
     return !untagged && vlan == id->value();
@@ -206,7 +174,7 @@ bool isPortOnVlan(int port, const UsbPollRecord* session)
 
 bool isVendProdAllowed(int row, int port)
 {
-    const StringParam* allowed = portText("zyt_vendprodIDs_", port);
+    const StringParam* allowed = params::zyt_vendprodIDs(port);
     if (!allowed || !isValidSlot(row))
         return false;
     const UsbDeviceSlot& slot = usbDeviceTable[row];
@@ -222,19 +190,19 @@ bool isPortAccessAllowed(int row, int port)
 {
     if (!isValidSlot(row) || port < 1 || port > kMaxPort)
         return false;
-    if (modeIs(accessMode(port), "ids", "keyids"))
+    if (modeIs(params::zyt_accctrl(port), "ids", "keyids"))
         return isVendProdAllowed(row, port);
     return true;
 }
 
 bool isPortTlsOnly(int port)
 {
-    return portSwitchOn("zyt_sec_", port);
+    return isOn(params::zyt_sec(port));
 }
 
 bool isPortPreReset(int port)
 {
-    return portSwitchOn("zyt_prereset_", port);
+    return isOn(params::zyt_prereset(port));
 }
 
 bool isCardReaderHidden(int port)
@@ -331,7 +299,7 @@ int handlePortStatus(UsbPollRecord* session, const UsbRequestHeader* request)
         code |= kUsbPortInUse;
         int record = getOwnerAddress(row, data + length, kUsbOwnerRecordSize);
         length += static_cast<size_t>(record);
-        const StringParam* owner = record ? portText("usb_owner_", row + 1) : nullptr;
+        const StringParam* owner = record ? params::usb_owner(row + 1) : nullptr;
         std::shared_ptr<const std::string> text = owner ? owner->value() : nullptr;
         size_t open = text ? text->find('(') : std::string::npos;
         if (open != std::string::npos) {

@@ -8,7 +8,6 @@
 
 #include "core/params/param.h"
 #include "core/params/param_handles.h"
-#include "core/params/param_store.h"
 #include "core/product/product_info.h"
 #include "core/task/tick_clock.h"
 #include "usbserver/usb_access.h"
@@ -116,10 +115,10 @@ int handleHostName(UsbPollRecord* session, const UsbRequestHeader* request)
 // The tag of a port, or "" when it has none.
 std::string portTag(int port)
 {
-    Param* p = ParamStore::find("zyt_tag_", 8, static_cast<uint32_t>(port));
-    if (!p || p->paramClass() != ParamClass::String)
+    const StringParam* p = params::zyt_tag(port);
+    if (!p)
         return std::string();
-    std::shared_ptr<const std::string> text = static_cast<const StringParam*>(p)->value();
+    std::shared_ptr<const std::string> text = p->value();
     return text ? *text : std::string();
 }
 
