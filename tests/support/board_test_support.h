@@ -4,19 +4,15 @@
 #pragma once
 
 #include "core/product/product_info.h"
-#include "platform/files/root_path.h"
 #include "core/task/tick_clock.h"
 #include "platform/board/board_driver.h"
+#include "support/sim_board_root.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <fstream>
 #include <initializer_list>
-#include <ftw.h>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,75 +20,31 @@
 
 namespace boardtest {
 
-inline int removeEntry(const char* path, const struct stat*, int, struct FTW*)
-{
-    return ::remove(path);
-}
-
 // A fresh root with a product record naming the board, the model and the
-// number of USB ports.
-class TempRoot {
+// number of USB ports. The board device opened on it hands the board type to
+// the simulated board, as the program's does.
+class TempRoot : public SimBoardRoot {
 public:
     TempRoot(uint32_t board, uint32_t product, uint32_t ports)
     {
-        char pattern[] = "/tmp/wev-board-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        EXPECT_NE(made, nullptr);
-        dir_ = made ? made : "";
-        setenv("WEV_ROOT", dir_.c_str(), 1);
-        reloadRootPrefixForTest();
-        mkdir((dir_ + "/conf.d").c_str(), 0755);
-        mkdir((dir_ + "/etc").c_str(), 0755);
-        std::ofstream record(dir_ + "/conf.d/product_params");
-        record << "product_id=" << product << "\n"
-               << "usb_ports_phy=" << ports << "\n"
-               << "gpio_hw_project=" << board << "\n"
-               << "usbtable_product_id=" << product << "\n";
-        record.close();
+        mkdir((dir() + "/etc").c_str(), 0755);
+        writeFile(kRecord, "product_id=" + std::to_string(product) + "\n"
+                  + "usb_ports_phy=" + std::to_string(ports) + "\n"
+                  + "gpio_hw_project=" + std::to_string(board) + "\n"
+                  + "usbtable_product_id=" + std::to_string(product) + "\n");
         reloadProductInfoForTest();
     }
+    // Later tests find no record, as before this root.
     ~TempRoot()
     {
-        if (!dir_.empty())
-            nftw(dir_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
-        unsetenv("WEV_ROOT");
-        reloadRootPrefixForTest();
+        unlink(path(kRecord).c_str());
         reloadProductInfoForTest();
     }
     TempRoot(const TempRoot&) = delete;
     TempRoot& operator=(const TempRoot&) = delete;
 
-    const std::string& dir() const { return dir_; }
-    std::string path(const std::string& rel) const { return dir_ + rel; }
-
-    // An input file of the simulated board.
-    void setSim(const std::string& name, const std::string& text) const
-    {
-        mkdir((dir_ + "/dev").c_str(), 0755);
-        mkdir((dir_ + "/dev/gpio.sim").c_str(), 0755);
-        std::ofstream f(dir_ + "/dev/gpio.sim/" + name);
-        f << text;
-    }
-    void removeSim(const std::string& name) const { unlink((dir_ + "/dev/gpio.sim/" + name).c_str()); }
-
-    // One value of the simulated board's state file ("" when missing).
-    std::string state(const std::string& key) const
-    {
-        std::ifstream f(dir_ + "/dev/gpio.sim/state");
-        std::string line;
-        while (std::getline(f, line)) {
-            if (line.compare(0, key.size() + 1, key + "=") == 0)
-                return line.substr(key.size() + 1);
-        }
-        return "";
-    }
-    uint32_t stateNumber(const std::string& key) const
-    {
-        return static_cast<uint32_t>(strtoul(state(key).c_str(), nullptr, 0));
-    }
-
 private:
-    std::string dir_;
+    static constexpr const char* kRecord = "/conf.d/product_params";
 };
 
 // One request as the back-end saw it.
@@ -176,6 +128,7 @@ inline int loggingIoctl(int fd, unsigned long request, uintptr_t arg)
 inline const BoardDriverOps& loggingDriver()
 {
     static const BoardDriverOps ops = {
+        simBoardDriverOps.setUp,
         simBoardDriverOps.open,
         simBoardDriverOps.close,
         loggingIoctl,

@@ -1,6 +1,6 @@
 #include "platform/board/board_driver.h"
 
-#include "support/board_test_support.h"
+#include "support/sim_board_root.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
-using boardtest::TempRoot;
+using boardtest::SimBoardRoot;
 
 namespace {
 
@@ -42,7 +42,7 @@ int sendRecord(int fd, unsigned long req, BoardRecord rec)
 
 TEST(BoardDriverChoice, CharacterDeviceMeansTheKernelDriver)
 {
-    TempRoot root(250, 300, 4);
+    SimBoardRoot root(250);
     std::string plain = root.path("/plain");
     close(::open(plain.c_str(), O_CREAT | O_WRONLY, 0644));
     EXPECT_EQ(&selectBoardDriver("/dev/null"), &realBoardDriverOps);
@@ -53,7 +53,7 @@ TEST(BoardDriverChoice, CharacterDeviceMeansTheKernelDriver)
 
 TEST(SimulatedBoard, OutputLinesRelayAndBeeperPulses)
 {
-    TempRoot root(278, 300, 8);
+    SimBoardRoot root(278);
     int fd = openGpio();
     ASSERT_GE(fd, 0);
     EXPECT_EQ(root.state("gpio_open"), "1");
@@ -82,9 +82,29 @@ TEST(SimulatedBoard, OutputLinesRelayAndBeeperPulses)
     EXPECT_EQ(root.state("gpio_open"), "0");
 }
 
+TEST(SimulatedBoard, BeeperLineIsTheOneOfTheBoardHandedIn)
+{
+    struct Case {
+        uint32_t board;
+        uint32_t beeper;
+        uint32_t other;
+    };
+    for (const Case& c : {Case{278, 31, 0}, Case{250, 0, 31}, Case{0, 0, 31}}) {
+        SimBoardRoot root(c.board);
+        int fd = openGpio();
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(request(fd, GPIO_LINES_ON, 1u << c.other), 0);
+        EXPECT_EQ(request(fd, GPIO_LINES_OFF, 1u << c.other), 0);
+        EXPECT_EQ(root.state("beeps"), "0") << "board " << c.board << ", line " << c.other;
+        EXPECT_EQ(request(fd, GPIO_LINES_ON, 1u << c.beeper), 0);
+        EXPECT_EQ(root.state("beeps"), "1") << "board " << c.board << ", line " << c.beeper;
+        EXPECT_EQ(sim.close(fd), 0);
+    }
+}
+
 TEST(SimulatedBoard, LedPatternsAndState)
 {
-    TempRoot root(250, 300, 4);
+    SimBoardRoot root(250);
     int fd = openGpio();
     ASSERT_GE(fd, 0);
     EXPECT_EQ(sendRecord(fd, GPIO_SET_LED_PATTERN, {{0x300, 0x100, 0, 0, 0}}), 0);
@@ -116,7 +136,7 @@ TEST(SimulatedBoard, LedPatternsAndState)
 
 TEST(SimulatedBoard, DisplayTextAndSegments)
 {
-    TempRoot root(278, 300, 8);
+    SimBoardRoot root(278);
     int fd = openGpio();
     ASSERT_GE(fd, 0);
     EXPECT_EQ(root.state("display"), "--");
@@ -135,7 +155,7 @@ TEST(SimulatedBoard, DisplayTextAndSegments)
 
 TEST(SimulatedBoard, InputsAreReadAtEachRequest)
 {
-    TempRoot root(250, 300, 4);
+    SimBoardRoot root(250);
     int fd = openGpio();
     ASSERT_GE(fd, 0);
     EXPECT_EQ(readWord(fd, GPIO_GET_SUPPLY_INPUTS), 3u);
@@ -160,7 +180,7 @@ TEST(SimulatedBoard, InputsAreReadAtEachRequest)
 
 TEST(SimulatedBoard, InjectedFailures)
 {
-    TempRoot root(250, 300, 4);
+    SimBoardRoot root(250);
     root.setSim("fail", "gpio\n");
     errno = 0;
     EXPECT_EQ(openGpio(), -1);
@@ -190,7 +210,7 @@ TEST(SimulatedBoard, InjectedFailures)
 
 TEST(SimulatedBoard, SimpleDriverAnswersOnlyItsRequests)
 {
-    TempRoot root(250, 300, 4);
+    SimBoardRoot root(250);
     root.setSim("simple", "");
     int fd = openGpio();
     ASSERT_GE(fd, 0);
@@ -207,7 +227,7 @@ TEST(SimulatedBoard, SimpleDriverAnswersOnlyItsRequests)
 
 TEST(SimulatedBoard, FreshSessionStartsFromPowerUpState)
 {
-    TempRoot root(250, 300, 4);
+    SimBoardRoot root(250);
     int fd = openGpio();
     ASSERT_GE(fd, 0);
     request(fd, GPIO_LINES_ON, 0xf);
@@ -222,7 +242,7 @@ TEST(SimulatedBoard, FreshSessionStartsFromPowerUpState)
 
 TEST(SimulatedBoard, ButtonControlAndFifos)
 {
-    TempRoot root(250, 300, 4);
+    SimBoardRoot root(250);
     int ctl = sim.open(boxPath("/dev/button").c_str(), O_RDWR);
     ASSERT_GE(ctl, 0);
     BoardRecord caps = {{0xffffffffu, 0, 0, 0, 0}};

@@ -75,6 +75,9 @@ int BoardDevice::open()
         std::lock_guard<std::mutex> guard(ioctlMutex_);
         if (fd_.load() >= 0)
             return 1;
+        // Before the first request, so that the back-end answers as this
+        // board does from the start.
+        driver_.setUp(BoardDriverSetup{board_});
         int fd = driver_.open(path.c_str(), O_RDWR);
         if (fd >= 0) {
             fd_.store(fd);

@@ -60,10 +60,20 @@ static_assert(GPIO_SET_PORT_DISPLAY == 0x40240ace);
 static_assert(BUTTON_GET_CAPS == 0x80145c00);
 static_assert(BUTTON_SET_TIMING == 0x40145c01);
 
+// What a back-end cannot learn from the driver itself: the board it stands in
+// for. The layer above knows it from the product record and hands it in.
+struct BoardDriverSetup {
+    uint32_t board = 0;         // board type; the display board (278) has
+                                // its beeper on line 31, the others on line 0
+};
+
 // One table of operations per back-end. Descriptors are real descriptors of
 // this process: they can be closed with close() from the table and the
 // per-button ones can be watched with epoll.
 struct BoardDriverOps {
+    // Before the first open; again whenever the board is opened anew. Until
+    // then a back-end serves board type 0.
+    void (*setUp)(const BoardDriverSetup& setup);
     // open(2) semantics: a descriptor, or -1 with errno set.
     int (*open)(const char* path, int flags);
     // close(2) semantics.

@@ -55,7 +55,6 @@
 #include "platform/board/board_driver.h"
 
 #include "platform/files/file_replace.h"
-#include "core/product/product_info.h"
 #include "platform/files/root_path.h"
 
 #include <cerrno>
@@ -86,6 +85,7 @@ struct LedPattern {
 
 struct SimBoard {
     std::mutex mutex;
+    uint32_t board = 0;  // board type handed in by setUp
     std::map<int, SimKind> fds;
     int gpioOpen = 0;
     uint32_t ledWord = 0;
@@ -176,9 +176,9 @@ bool simpleDriver()
     return fileExists(simFile("simple"));
 }
 
-uint32_t beeperLine()
+uint32_t beeperLine(const SimBoard& b)
 {
-    return productInfo().gpio_hw_project == 278 ? 31 : 0;
+    return b.board == 278 ? 31 : 0;
 }
 
 void appendLine(std::string& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -333,6 +333,13 @@ int openButtonFifo(const std::string& path)
     return fd;
 }
 
+void simSetUp(const BoardDriverSetup& setup)
+{
+    SimBoard& b = sim();
+    std::lock_guard<std::mutex> guard(b.mutex);
+    b.board = setup.board;
+}
+
 int simOpen(const char* path, int flags)
 {
     (void)flags;
@@ -421,7 +428,7 @@ void switchLines(SimBoard& b, uint32_t mask, bool on)
         b.lines &= ~mask;
         return;
     }
-    uint32_t beeper = 1u << beeperLine();
+    uint32_t beeper = 1u << beeperLine(b);
     if ((mask & beeper) && !(b.lines & beeper))
         ++b.beeps;
     b.lines |= mask;
@@ -568,6 +575,7 @@ ssize_t simRead(int fd, void* buf, size_t size)
 } // namespace
 
 const BoardDriverOps simBoardDriverOps = {
+    simSetUp,
     simOpen,
     simClose,
     simIoctl,
