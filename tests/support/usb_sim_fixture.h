@@ -28,6 +28,7 @@ public:
     void SetUp() override
     {
         ASSERT_TRUE(root_.ok());
+        ops().setUp(UsbfsSetup{});
         usbsim::resetForTest();
     }
 

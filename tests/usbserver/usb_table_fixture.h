@@ -39,6 +39,7 @@ public:
         ASSERT_TRUE(root_.ok());
         root_.useProduct("product_id=" + std::to_string(productId()) + "\nusbtable_product_id="
                          + std::to_string(productId()) + "\nusb_ports_phy=20\n");
+        setUpUsbfsForProduct();
         usbTestTicks.store(1000);
         setTickSourceForTest(usbTestTickSource);
         clearUsbTable();

@@ -75,6 +75,32 @@ TEST_F(UsbSimControl, CommandsNameDevicesByPlaceOrPort)
     EXPECT_NE(usbsim::command("state").find("requests 1-1.2 claim=1 close=1 open=1 plug=1"), std::string::npos);
 }
 
+TEST_F(UsbSimControl, PortsAreThoseOfTheModelHandedIn)
+{
+    struct Case {
+        UsbfsSetup setup;
+        std::vector<std::string> firstFree;  // answers to "plug loopback" until the ports run out
+        const char* port3;                   // the answer to "plug loopback port=3" on an empty host
+    };
+    const Case cases[] = {
+        {{346, 2}, {"ok 1-1.1", "ok 1-1.2"}, "error: product 346 has no USB port 3"},
+        {{347, 3}, {"ok 2-2", "ok 2-1", "ok 1-1"}, "ok 1-1"},
+        {{353, 6}, {"ok 1-1.1", "ok 1-1.2", "ok 1-1.3", "ok 1-1.4", "ok 1-1.5", "ok 1-2.1"}, "ok 1-1.3"},
+        {{365, 0}, {"ok 2-1", "ok 3-1"}, "error: product 365 has no USB port 3"},
+        {{0, 0}, {"ok 1-1.1", "ok 1-1.2", "ok 1-1.3", "ok 1-1.4"}, "ok 1-1.3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("product " + std::to_string(c.setup.product) + ", ports " + std::to_string(c.setup.ports));
+        ops().setUp(c.setup);
+        usbsim::resetForTest();
+        for (const std::string& answer : c.firstFree)
+            EXPECT_EQ(usbsim::command("plug loopback"), answer);
+        EXPECT_EQ(usbsim::command("plug loopback"), "error: every port is taken");
+        EXPECT_EQ(usbsim::command("unplug all"), "ok");
+        EXPECT_EQ(usbsim::command("plug loopback port=3"), c.port3);
+    }
+}
+
 TEST_F(UsbSimControl, AnyUsbfsCallAppliesQueuedCommands)
 {
     simUsbfsOps.hostPoll();

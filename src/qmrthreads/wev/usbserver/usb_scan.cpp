@@ -506,8 +506,16 @@ int isMounted(const char* text)
     return result;
 }
 
+void setUpUsbfsForProduct()
+{
+    usbfs().setUp(UsbfsSetup{productInfo().product_id, productInfo().usb_ports_phy});
+}
+
 int prepareUsbFs()
 {
+    // Before the first scan, so that the back-end serves this model from
+    // its first answer on.
+    setUpUsbfsForProduct();
     // A box root's "sys" is the simulated tree or a link to the real one,
     // made by whoever made the root; only the box itself may need a mount.
     if (rootPrefix().empty() && isMounted("/sys") != 0) {

@@ -40,9 +40,14 @@ uint32_t devpathHashOf(const char* devpath);
 // "5000" and above super; anything else full.
 int usbSpeedFromText(const char* text);
 
-// Once at the USB server's start: sysfs mounted on "/sys" when the box has
-// none (only on the box itself: a root's "sys" is set up by its maker),
-// "/dev/bus" and "/dev/bus/usb" made when missing. 0 when the mount failed.
+// Hands the usbfs back-end the model it serves: the product and its physical
+// ports, as the product record gives them after the model's corrections.
+void setUpUsbfsForProduct();
+
+// Once at the USB server's start: the usbfs back-end set up for the product,
+// sysfs mounted on "/sys" when the box has none (only on the box itself: a
+// root's "sys" is set up by its maker), "/dev/bus" and "/dev/bus/usb" made
+// when missing. 0 when the mount failed.
 int prepareUsbFs();
 
 // 0 when a line of "/proc/mounts" contains text, else -1.

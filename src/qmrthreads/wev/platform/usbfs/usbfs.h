@@ -21,6 +21,7 @@
 #pragma once
 
 #include <linux/ioctl.h>
+#include <cstdint>
 #include <linux/usbdevice_fs.h>
 #include <sys/types.h>
 
@@ -30,7 +31,18 @@
 constexpr unsigned long USBDEVFS_PORT_RELEASE = _IO('U', 26);
 static_assert(USBDEVFS_PORT_RELEASE != USBDEVFS_GET_CAPABILITIES);
 
+// What a back-end cannot learn from the devices themselves: the model it
+// serves. The layer above knows it from the product record and hands it in.
+struct UsbfsSetup {
+    uint32_t product = 0;       // model number: where its physical ports sit
+                                // on the buses
+    uint32_t ports = 0;         // physical USB ports; 0: unknown
+};
+
 struct UsbfsOps {
+    // Before the first device is looked at. Until then a back-end serves
+    // product 0 with an unknown number of ports.
+    void (*setUp)(const UsbfsSetup& setup);
     // open(2) semantics on a usbfs device file: a descriptor, or -1 with
     // errno. O_RDONLY gives a descriptor that reads descriptors but whose
     // requests all fail with EPERM.

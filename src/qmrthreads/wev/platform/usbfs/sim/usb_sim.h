@@ -24,7 +24,9 @@
 //       MODEL: loopback, keyboard, storage, hub, dual-config, broken, or
 //       VVVV:PPPP (a loopback device with those ids). at= names the place
 //       ("1-1.2"); port=N takes the place the model's board wires to
-//       physical port N; neither takes the first free port. kernel-driver:
+//       physical port N; neither takes the first free one of the model's
+//       ports (4 when their number is not known). The model is the one
+//       handed in through the seam's setUp. kernel-driver:
 //       the kernel has a driver for the device (usbhid, usb-storage) and
 //       binds it at plug and after a reset. Options: vid=, pid=, bcd=,
 //       manufacturer=, product=, serial= (empty: no such string), speed=

@@ -5,7 +5,6 @@
 #include "platform/usbfs/sim/usb_sim_layout.h"
 
 #include "platform/files/file_replace.h"
-#include "core/product/product_info.h"
 #include "platform/files/root_path.h"
 
 #include <algorithm>
@@ -100,6 +99,25 @@ bool parseError(const std::string& text, int* error)
     return false;
 }
 
+// The model handed in by the layer above. Commands run on whichever thread
+// touched the seam, so they read it under its lock.
+struct HandedInSetup {
+    std::mutex mutex;
+    UsbfsSetup setup;
+};
+
+HandedInSetup& handedIn()
+{
+    static HandedInSetup* record = new HandedInSetup;  // outlives every caller
+    return *record;
+}
+
+UsbfsSetup currentSetup()
+{
+    std::lock_guard<std::mutex> guard(handedIn().mutex);
+    return handedIn().setup;
+}
+
 bool portLocation(const std::string& text, std::string* location, std::string* error)
 {
     char* end = nullptr;
@@ -108,16 +126,17 @@ bool portLocation(const std::string& text, std::string* location, std::string* e
         *error = "port must be a number, not '" + text + "'";
         return false;
     }
-    return locationForPort(productInfo().product_id, static_cast<int>(port), location, error);
+    return locationForPort(currentSetup().product, static_cast<int>(port), location, error);
 }
 
 bool firstFreePort(std::string* location, std::string* error)
 {
-    int ports = productInfo().usb_ports_phy > 0 ? static_cast<int>(productInfo().usb_ports_phy) : 4;
+    const UsbfsSetup setup = currentSetup();
+    int ports = setup.ports > 0 ? static_cast<int>(setup.ports) : 4;
     for (int port = 1; port <= ports; ++port) {
         std::string place;
         std::string ignored;
-        if (locationForPort(productInfo().product_id, port, &place, &ignored) && !Host::instance().isPlugged(place)) {
+        if (locationForPort(setup.product, port, &place, &ignored) && !Host::instance().isPlugged(place)) {
             *location = place;
             return true;
         }
@@ -290,6 +309,12 @@ void applyLocked(bool scan)
 }
 
 } // namespace
+
+void setUp(const UsbfsSetup& setup)
+{
+    std::lock_guard<std::mutex> guard(handedIn().mutex);
+    handedIn().setup = setup;
+}
 
 std::string runCommand(const std::string& line)
 {

@@ -3,9 +3,14 @@
 // the state file.
 #pragma once
 
+#include "platform/usbfs/usbfs.h"
+
 #include <string>
 
 namespace usbsim {
+
+// The model whose ports the commands' port=N and the first free port mean.
+void setUp(const UsbfsSetup& setup);
 
 std::string runCommand(const std::string& line);
 

@@ -10,6 +10,11 @@ namespace {
 
 using usbsim::Host;
 
+void simSetUp(const UsbfsSetup& setup)
+{
+    usbsim::setUp(setup);
+}
+
 int simOpen(const char* path, int flags)
 {
     usbsim::applyQueuedCommandsSoon();
@@ -53,5 +58,5 @@ void simHostPoll()
 } // namespace
 
 const UsbfsOps simUsbfsOps = {
-    simOpen, simClose, simRead, simLseek, simIoctl, simPollFd, simHostPoll, "simulated",
+    simSetUp, simOpen, simClose, simRead, simLseek, simIoctl, simPollFd, simHostPoll, "simulated",
 };
