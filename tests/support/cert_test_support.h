@@ -8,7 +8,7 @@
 #include "core/cert/cert_store.h"
 #include "core/params/param_handles.h"
 #include "core/storage/sd_card_state.h"
-#include "support/temp_box_root.h"
+#include "support/product_record.h"
 
 #include <gtest/gtest.h>
 
@@ -208,7 +208,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(root.ok());
-        root.useProduct("product_name=Test Box 12\ndefault_name=TB-0102\nhw_project=12\n");
+        useProduct(root, "product_name=Test Box 12\ndefault_name=TB-0102\nhw_project=12\n");
         fs::create_directories(root.dir() + "/flash");
         fs::create_directories(root.dir() + "/var/slot1");
         savedFeatures = params::sw_features()->value();

@@ -23,7 +23,7 @@
 #include "support/param_override.h"
 #include "support/peer_namespace.h"
 #include "support/private_netns.h"
-#include "support/temp_box_root.h"
+#include "support/product_record.h"
 
 class BoxNetTest : public ::testing::Test {
 protected:
@@ -45,7 +45,7 @@ protected:
         peer_.link("eth0.7", "veth7", std::string(kVlanPeerAddress) + "/24");
         netns::must(std::string("ip addr add ") + kVlanBoxAddress + "/24 dev eth0.7");
         netns::must("ip link set eth0.7 up");
-        root_.useProduct("product_id=1\nusb_ports_phy=4\ndevice_types=UUUU\n");
+        useProduct(root_, "product_id=1\nusb_ports_phy=4\ndevice_types=UUUU\n");
         iface_.setName("eth0");
         ASSERT_EQ(iface_.openSocket(), 1);
         tasksBefore_ = countRegisteredTasks();

@@ -9,7 +9,7 @@
 #include "core/storage/sd_card_state.h"
 #include "core/storage/sd_mirror.h"
 #include "core/task/tick_clock.h"
-#include "support/temp_box_root.h"
+#include "support/product_record.h"
 
 #include <gtest/gtest.h>
 
@@ -50,8 +50,8 @@ protected:
     {
         ASSERT_TRUE(root.ok());
         root.writeFile("/conf.d/firmware_params", "firmware_version=21\n");
-        root.useProduct("product_name=Test Box 12\ndefault_name=TB-0102\nhw_project=12\nyear=2024\nmonth=3\n"
-                        "serial_no=42\nethaddr0=00:c0:eb:01:02:0a\nhw_major=2\nhw_minor=1\n");
+        useProduct(root, "product_name=Test Box 12\ndefault_name=TB-0102\nhw_project=12\nyear=2024\nmonth=3\n"
+                         "serial_no=42\nethaddr0=00:c0:eb:01:02:0a\nhw_major=2\nhw_minor=1\n");
         fs::create_directories(root.dir() + "/flash");
         fs::create_directories(root.dir() + "/var/slot1");
         savedFeatures = params::sw_features()->value();

@@ -1,9 +1,8 @@
 // A temporary box root for tests: a fresh directory named by WEV_ROOT, with
-// helpers to write the identity files into it. Removed again (with
-// everything in it) when the object goes.
+// a helper to write files into it. Removed again (with everything in it) when
+// the object goes. support/product_record.h gives it a product record.
 #pragma once
 
-#include "core/product/product_info.h"
 #include "platform/files/root_path.h"
 
 #include <cstdlib>
@@ -41,13 +40,6 @@ public:
         std::filesystem::path path = dir_ + boxFile;
         std::filesystem::create_directories(path.parent_path());
         std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-    }
-
-    // Writes a product record and reads the identity records again.
-    void useProduct(const std::string& productParams) const
-    {
-        writeFile("/conf.d/product_params", productParams);
-        reloadProductInfoForTest();
     }
 
 private:

@@ -297,7 +297,7 @@ TEST_F(UsbAccess, EachPortIsListedOnTheListenerItIsBoundTo)
 TEST(UsbPortRules, TheIdFilterMatchesTheRowsOwnIdsAsWholeItems)
 {
     TempBoxRoot root;
-    root.useProduct("product_id=353\nusbtable_product_id=353\nusb_ports_phy=20\n");
+    useProduct(root, "product_id=353\nusbtable_product_id=353\nusb_ports_phy=20\n");
     configureUsbTable(353);
     ParamOverride params;
     UsbDeviceSlot& slot = usbDeviceTable[0];

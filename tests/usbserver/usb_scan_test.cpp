@@ -31,8 +31,8 @@ public:
     {
         clearUsbTable();
         usbsim::resetForTest();
-        root().useProduct("product_id=" + std::to_string(productId) + "\nusbtable_product_id="
-                          + std::to_string(productId) + "\nusb_ports_phy=20\n");
+        useProduct(root(), "product_id=" + std::to_string(productId) + "\nusbtable_product_id="
+                           + std::to_string(productId) + "\nusb_ports_phy=20\n");
         setUpUsbfsForProduct();
         configureUsbTable(productId);
         clearUsbPublishRecords();

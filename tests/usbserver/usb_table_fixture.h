@@ -3,7 +3,7 @@
 #pragma once
 
 #include "core/params/param_handles.h"
-#include "support/temp_box_root.h"
+#include "support/product_record.h"
 #include "core/task/tick_clock.h"
 #include "platform/usbfs/sim/usb_sim.h"
 #include "usbserver/usb_device_table.h"
@@ -37,8 +37,8 @@ public:
     void SetUp() override
     {
         ASSERT_TRUE(root_.ok());
-        root_.useProduct("product_id=" + std::to_string(productId()) + "\nusbtable_product_id="
-                         + std::to_string(productId()) + "\nusb_ports_phy=20\n");
+        useProduct(root_, "product_id=" + std::to_string(productId()) + "\nusbtable_product_id="
+                          + std::to_string(productId()) + "\nusb_ports_phy=20\n");
         setUpUsbfsForProduct();
         usbTestTicks.store(1000);
         setTickSourceForTest(usbTestTickSource);

@@ -66,7 +66,7 @@ protected:
         BoxNetTest::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
-        root_.useProduct("product_id=1\nusb_ports_phy=4\ndevice_types=UUUU\ndefault_name=BOX-01\n");
+        useProduct(root_, "product_id=1\nusb_ports_phy=4\ndevice_types=UUUU\ndefault_name=BOX-01\n");
         params_.set(params::ip_addr(), kBoxAddress);
         params_.set(params::syslog(), "on");
         params_.set(params::syslog_ipa(), kPeerAddress);

@@ -25,7 +25,7 @@
 #include "core/addr/sock_addr.h"
 #include "support/message_recorder.h"
 #include "support/private_netns.h"
-#include "support/temp_box_root.h"
+#include "support/product_record.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ protected:
         PrivateNetnsTest::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
-        root_.useProduct("product_id=1\nphy0_addr=4\nusb_ports_phy=4\ndevice_types=UUUU\n");
+        useProduct(root_, "product_id=1\nphy0_addr=4\nusb_ports_phy=4\ndevice_types=UUUU\n");
         iface_.setName("eth0");
         ASSERT_EQ(iface_.openSocket(), 1);
         params::ip_addr()->setAddress(SockAddr::parse("0.0.0.0"));
@@ -243,7 +243,7 @@ int countIpv6Setup(NetInterface&)
 
 TEST_F(Interface, SetupIpv4OnALinkLocalAddress)
 {
-    root_.useProduct("product_id=1\ncompat_id=80\nphy0_addr=4\nusb_ports_phy=4\n");
+    useProduct(root_, "product_id=1\ncompat_id=80\nphy0_addr=4\nusb_ports_phy=4\n");
     params::ipv6()->setValue(1);
     params::sw_features()->setValue(0);
     setIpv6ConfigHook(countIpv6Setup);
@@ -267,7 +267,7 @@ TEST_F(Interface, SetupIpv4OnALinkLocalAddress)
 
 TEST_F(Interface, SetupIpv4WithAGateway)
 {
-    root_.useProduct("product_id=1\ncompat_id=80\nphy0_addr=4\nusb_ports_phy=4\n");
+    useProduct(root_, "product_id=1\ncompat_id=80\nphy0_addr=4\nusb_ports_phy=4\n");
     params::ipv6()->setValue(1);
     params::sw_features()->setValue(0);
     setIpv6ConfigHook(countIpv6Setup);
@@ -321,14 +321,14 @@ TEST_F(Interface, LinkFollowsTheCarrierWithoutAReadablePhy)
     EXPECT_EQ(mask, 0x10);
     EXPECT_EQ(iface_.linkStatus(nullptr), 1);
 
-    root_.useProduct("product_id=353\nphy0_addr=4\nusb_ports_phy=8\n");
+    useProduct(root_, "product_id=353\nphy0_addr=4\nusb_ports_phy=8\n");
     EXPECT_EQ(iface_.linkStatus(&mask), 1);
     EXPECT_EQ(mask, 0x11) << "both PHYs of the two-PHY model";
     netns::must("ip link set veth0 down");
     EXPECT_EQ(iface_.linkStatus(&mask), 0);
     EXPECT_EQ(mask, 0);
 
-    root_.useProduct("product_id=357\nphy0_addr=4\nusb_ports_phy=8\n");
+    useProduct(root_, "product_id=357\nphy0_addr=4\nusb_ports_phy=8\n");
     mask = -7;
     EXPECT_EQ(iface_.linkStatus(&mask), 1) << "this model always reports link";
     EXPECT_EQ(mask, -7) << "and leaves the mask alone";
@@ -370,7 +370,7 @@ TEST_F(Interface, PhyRegistersAndTheLock)
     EXPECT_EQ(iface_.linkStatus(&mask), 0);
     EXPECT_EQ(mask, 0);
 
-    root_.useProduct("product_id=353\nphy0_addr=4\nusb_ports_phy=8\n");
+    useProduct(root_, "product_id=353\nphy0_addr=4\nusb_ports_phy=8\n");
     fakePhys[0][17] = 0x0400;
     EXPECT_EQ(iface_.linkStatus(&mask), 1);
     EXPECT_EQ(mask, 0x01) << "only the second PHY has link";

@@ -13,7 +13,7 @@
 #include "core/addr/sock_addr.h"
 #include "support/message_recorder.h"
 #include "support/private_netns.h"
-#include "support/temp_box_root.h"
+#include "support/product_record.h"
 
 namespace {
 
@@ -66,7 +66,7 @@ protected:
         PrivateNetnsTest::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
-        root_.useProduct("product_id=1\nphy0_addr=4\nusb_ports_phy=4\ndevice_types=UUUU\n");
+        useProduct(root_, "product_id=1\nphy0_addr=4\nusb_ports_phy=4\ndevice_types=UUUU\n");
         params::sw_features()->setValue(0x20000 | 0x2000);
         params::ip4vlan_mgmt()->setValue(0);
         for (int n = 1; n <= 20; ++n)

@@ -1,7 +1,7 @@
 #include "core/product/model_features.h"
 #include "core/params/param.h"
 #include "core/params/param_store.h"
-#include "support/temp_box_root.h"
+#include "support/product_record.h"
 
 #include <gtest/gtest.h>
 
@@ -43,7 +43,7 @@ TEST_F(DefaultParamFileTest, Model353MatchesTheHandDerivedLines)
     Param** items = ParamStore::items(&count);
     for (int i = 0; i < count; ++i)
         items[i]->removeFlags(kParamHidden);
-    root.useProduct("product_id=353\ncompat_id=0\nusb_ports_phy=4\ndevice_types=UUUU\n");
+    useProduct(root, "product_id=353\ncompat_id=0\nusb_ports_phy=4\ndevice_types=UUUU\n");
     setRuntimeEnv();
 
     std::string path = root.dir() + "/params.dat";

@@ -4,7 +4,7 @@
 #include "core/params/param_store.h"
 #include "core/product/product_info.h"
 
-#include "support/temp_box_root.h"
+#include "support/product_record.h"
 
 #include <gtest/gtest.h>
 
@@ -28,9 +28,9 @@ protected:
 
     void runModel(int productId, const char* compatId, int portsPhy, const char* deviceTypes)
     {
-        root.useProduct("product_id=" + std::to_string(productId) + "\ncompat_id=" + compatId +
-                        "\nusb_ports_phy=" + std::to_string(portsPhy) + "\ndevice_types=" +
-                        deviceTypes + "\n");
+        useProduct(root, "product_id=" + std::to_string(productId) + "\ncompat_id=" + compatId +
+                         "\nusb_ports_phy=" + std::to_string(portsPhy) + "\ndevice_types=" +
+                         deviceTypes + "\n");
         setRuntimeEnv();
     }
 

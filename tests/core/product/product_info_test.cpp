@@ -3,7 +3,7 @@
 #include "core/product/product_info.h"
 #include "core/util/uptime_text.h"
 
-#include "support/temp_box_root.h"
+#include "support/product_record.h"
 
 #include <gtest/gtest.h>
 
@@ -197,8 +197,8 @@ TEST(FirmwareImageHeader, InitLaysOutMagicTypeAndVendorText)
 TEST_F(ProductRecordTest, TemplateVariablesPrintTheRecords)
 {
     root.writeFile("/conf.d/firmware_params", "firmware_version=21\n");
-    root.useProduct("product_id=353\ncompat_id=4405a02\nproduct_name=Box 4\n"
-                    "ethaddr0=00:c0:eb:01:02:0a\nusb_ports_phy=4\nhw_major=2\n");
+    useProduct(root, "product_id=353\ncompat_id=4405a02\nproduct_name=Box 4\n"
+                     "ethaddr0=00:c0:eb:01:02:0a\nusb_ports_phy=4\nhw_major=2\n");
     struct Case {
         const char* key;
         const char* expected;

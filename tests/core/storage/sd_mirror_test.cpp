@@ -138,7 +138,7 @@ TEST_F(SdMirrorTest, LogFileLayout)
 TEST_F(SdMirrorTest, LogFileWithoutHostNameAndWithLongNames)
 {
     params::sys_name()->set("", -1);
-    root.useProduct("product_name=" + std::string(120, 'P') + "\ndefault_name=TB-0102\nserial_no=4294967295\nyear=123456\n");
+    useProduct(root, "product_name=" + std::string(120, 'P') + "\ndefault_name=TB-0102\nserial_no=4294967295\nyear=123456\n");
     ASSERT_EQ(writeLogFile("/var/slot1"), 1);
     std::vector<std::string> lines = crlfLines(readAll(logFile()));
     ASSERT_EQ(lines.size(), 12u) << "no host line";
