@@ -3,8 +3,8 @@
 // descriptor that epoll watches for completions) goes through one table of
 // operations. Two back-ends sit side by side: the kernel's usbfs itself, and
 // a simulated USB host that keeps the kernel's rules for machines without
-// USB devices (platform/usb_sim.h). The choice is made once, on first use;
-// nothing above this header knows which back-end answers.
+// USB devices (platform/usbfs/sim/usb_sim.h). The choice is made once, on
+// first use; nothing above this header knows which back-end answers.
 //
 // Requests and structures are those of <linux/usbdevice_fs.h> for the
 // machine the program is built for (struct usbdevfs_urb, usbdevfs_ctrltransfer,

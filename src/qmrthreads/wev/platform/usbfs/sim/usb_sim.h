@@ -1,6 +1,6 @@
 // The simulated USB host as tests, tools and the demo drive it. It stands in
 // for the kernel's usbfs and sysfs on a machine without the box's USB
-// devices (platform/usbfs.h chooses it); usb_sim_host.h lists the kernel
+// devices (platform/usbfs/usbfs.h chooses it); usb_sim_host.h lists the kernel
 // rules it keeps.
 //
 // Everything lives under the box root (WEV_ROOT; the simulated host does
