@@ -29,6 +29,9 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 TOOLS = REPO / "tools"
 DEFAULT_BINARY = REPO / "build" / "src" / "qmrthreads" / "wev" / "wev"
+# A relative WEV_BIN names a file from where the tests were started; the
+# program itself runs in its box's work directory.
+START_DIR = Path.cwd()
 
 # Namespaces of these tests are named NS_PREFIX + <pid of the test run> + "n" + <seq>,
 # so a later run can tell which ones a dead run left behind.
@@ -44,8 +47,10 @@ class BoxError(AssertionError):
 
 
 def binary_path():
-    """The program under test: $WEV_BIN, else the normal build's binary."""
-    return Path(os.environ.get("WEV_BIN") or DEFAULT_BINARY)
+    """The program under test: $WEV_BIN (a relative path taken from the
+    directory the tests started in), else the normal build's binary."""
+    given = os.environ.get("WEV_BIN")
+    return START_DIR / given if given else DEFAULT_BINARY
 
 
 def _run(cmd, timeout, check=True):
@@ -206,7 +211,7 @@ class Box:
     def __init__(self, product_id=None, board=None, ports=None, compat_id=None,
                  serial=None, mkroot_args=(), static_ip=True, binary=None):
         _install_cleanup_handlers()
-        self.binary = Path(binary) if binary else binary_path()
+        self.binary = START_DIR / binary if binary else binary_path()
         self.proc = None
         self._stdout = None
         self._stderr = None
