@@ -12,6 +12,7 @@ shares no code with it, so the two check each other.
         c.disconnect_device(d.row, d.port)
 
     python3 tests/e2e/usbclient.py HOST PORT list|version|hostname [--tls [1.0|1.1|1.2]]
+    python3 tests/e2e/usbclient.py HOST PORT echo TEXT | read-blocks [N] | keys [SECONDS]
 
 Everything on the wire is big-endian. A request is a 16-byte header {word 0,
 opcode, tag, payload length} and a body; a reply is a 24-byte header {word 0,
@@ -1123,7 +1124,7 @@ def _describe_device(d):
             f"  class {d.device_class:02x}  configurations {d.num_configurations}")
 
 
-def run_command(client, command, out):
+def run_command(client, command, out, argument=None, usb_port=None):
     """Runs one command of the command line on an open client."""
     if command == "version":
         v = client.version()
@@ -1136,28 +1137,82 @@ def run_command(client, command, out):
         for d in devices:
             out.write(_describe_device(d) + "\n")
         out.write(f"{len(devices)} device(s)\n")
+    elif command in DEVICE_COMMANDS:
+        import usbclasses
+        getattr(usbclasses, DEVICE_COMMANDS[command].function)(client, out, argument, usb_port)
     else:
         raise ValueError(f"unknown command {command!r}")
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description="Client of the box's USB sharing protocol.")
+@dataclass(frozen=True)
+class DeviceCommand:
+    function: str       # in usbclasses.py
+    argument: str       # what the one argument is, for the help text
+    required: bool
+
+
+# Commands that take a device for a moment and show it working.
+DEVICE_COMMANDS = {
+    "echo": DeviceCommand("echo_command", "TEXT: sent through a loopback device and read back", True),
+    "read-blocks": DeviceCommand("read_blocks_command",
+                                 "N: the first N blocks of a mass-storage device, as a hex dump (default 1)", False),
+    "keys": DeviceCommand("keys_command", "SECONDS: what is typed on a keyboard meanwhile (default 10)", False),
+}
+PLAIN_COMMANDS = ("list", "version", "hostname")
+
+
+def _parser():
+    commands = "\n".join(f"  {name} {c.argument}" if c.required else f"  {name} [{c.argument}]"
+                         for name, c in DEVICE_COMMANDS.items())
+    parser = argparse.ArgumentParser(
+        description="Client of the box's USB sharing protocol.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=f"commands:\n  {', '.join(PLAIN_COMMANDS)}\n{commands}\n"
+               "A device command takes the first listed device that fits (--usb-port picks one)\n"
+               "and gives it back when done.")
     parser.add_argument("host")
     parser.add_argument("port", type=int)
-    parser.add_argument("command", choices=("list", "version", "hostname"))
+    parser.add_argument("command", choices=PLAIN_COMMANDS + tuple(DEVICE_COMMANDS))
+    parser.add_argument("argument", nargs="?")
     parser.add_argument("--tls", nargs="?", const="any", choices=sorted(TLS_VERSIONS),
                         help="use TLS (version 1.0, 1.1, 1.2, or any of them)")
     parser.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT,
                         help="seconds to wait for each answer (default %(default)s)")
+    parser.add_argument("--wait", type=float, default=0, metavar="SECONDS",
+                        help="wait up to SECONDS for the box to answer before the command")
+    parser.add_argument("--usb-port", type=int, metavar="N", help="the device on the box's USB port N")
+    return parser
+
+
+def _check_argument(parser, args):
+    wanted = DEVICE_COMMANDS.get(args.command)
+    if wanted is None and args.argument is not None:
+        parser.error(f"{args.command} takes no argument")
+    if wanted is not None and wanted.required and args.argument is None:
+        parser.error(f"{args.command} needs {wanted.argument.split(':')[0]}")
+
+
+def _open(args):
+    if args.wait > 0:
+        return connect_when_ready(args.host, args.port, args.wait, tls=args.tls, timeout=args.timeout)
+    return UsbClient.connect(args.host, args.port, timeout=args.timeout, tls=args.tls)
+
+
+def main(argv=None):
+    parser = _parser()
     args = parser.parse_args(argv)
+    _check_argument(parser, args)
     try:
-        with UsbClient.connect(args.host, args.port, timeout=args.timeout, tls=args.tls) as client:
-            run_command(client, args.command, sys.stdout)
-    except (OSError, UsbClientError) as e:
+        with _open(args) as client:
+            run_command(client, args.command, sys.stdout, args.argument, args.usb_port)
+    except (OSError, UsbClientError, ValueError) as e:
         sys.stderr.write(f"usbclient: {args.command} on {args.host}:{args.port} failed: {e}\n")
         return 1
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # The device commands' module imports this one by its name: run that
+    # copy, so that both see the same classes.
+    import usbclient
+    sys.exit(usbclient.main())
