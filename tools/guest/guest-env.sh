@@ -2,13 +2,20 @@
 # Sourced by the guest tools (setup.sh, build-initramfs.sh, run-vm.sh): where
 # the guest's kernel cache lives and the fixed plan of the guest's network.
 #
-# WEV_GUEST_CACHE overrides the cache directory (default build-guest/ in the
-# repository, which git ignores). Several work trees may share one cache.
+# The guest's kernel is fetched once per machine by the install step
+# (tools/install-deps.sh runs setup.sh --fetch) into /var/cache/wev-guest, so
+# that every work tree and every test run uses it without the network; the
+# images built from it stay in the work tree's build-guest/, which git
+# ignores. WEV_GUEST_CACHE puts both in one directory of its own instead.
 
 GUEST_TOOLS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO=$(cd "$GUEST_TOOLS/../.." && pwd)
 GUEST_CACHE=${WEV_GUEST_CACHE:-$REPO/build-guest}
-GUEST_KERNEL_DIR=$GUEST_CACHE/kernel
+if [ -n "${WEV_GUEST_CACHE:-}" ]; then
+    GUEST_KERNEL_DIR=$WEV_GUEST_CACHE/kernel
+else
+    GUEST_KERNEL_DIR=/var/cache/wev-guest/kernel
+fi
 
 # QEMU's user network inside the guest. It never leaves QEMU (restrict=on), but
 # it still uses the project's test range so that no address plan mixes.

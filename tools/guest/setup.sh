@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Prepares the real-USB test guest. Idempotent: a second run only checks.
 #
-#   tools/guest/setup.sh
+#   tools/guest/setup.sh --fetch    the install step's part (tools/install-deps.sh)
+#   tools/guest/setup.sh            what a test run does: no network, no apt
 #
+# With --fetch:
 # - installs qemu-system-x86 and busybox-static (Debian packages, without
 #   recommends) and the few tools the guest build uses, when they are missing;
-# - downloads Debian's kernel image package into the cache (build-guest/, or
-#   WEV_GUEST_CACHE) and unpacks it there: the kernel is not installed on this
-#   machine (no initramfs-tools, no maintainer scripts, nothing in /boot);
-# - extracts from its bzImage an ELF vmlinux that QEMU can boot directly.
+# - downloads Debian's kernel image package into the kernel cache (see
+#   guest-env.sh) and unpacks it there: the kernel is not installed on this
+#   machine (no initramfs-tools, no maintainer scripts, nothing in /boot).
+# Both ways, it extracts from the bzImage an ELF vmlinux that QEMU can boot
+# directly. Without --fetch, what is missing is reported and nothing fetched.
 #
-# Exit codes: 0 ready; 77 this machine cannot provide QEMU or the kernel (no
-# root for apt-get, the package or the download failed); anything else is a
-# fault of the tooling.
+# Exit codes: 0 ready; 77 this machine cannot provide QEMU or the kernel (not
+# fetched by the install step, no root for apt-get, the package or the
+# download failed); anything else is a fault of the tooling.
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/guest-env.sh"
@@ -58,6 +61,7 @@ install_missing_packages() {
     [ ${#missing[@]} -eq 0 ] && return 0
 
     mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
+    [ "$fetch" = 1 ] || unavailable "missing ${missing[*]}: run tools/install-deps.sh"
     [ "$(id -u)" -eq 0 ] || unavailable "missing ${missing[*]}, and only root can install them"
     command -v apt-get >/dev/null 2>&1 || unavailable "missing ${missing[*]}, and there is no apt-get"
     say "installing ${missing[*]}"
@@ -86,11 +90,14 @@ kernel_package_name() {
 # run leaves no half-unpacked kernel that a later run would take as complete.
 fetch_kernel() {
     guest_kernel_version >/dev/null && return 0
+    [ "$fetch" = 1 ] || unavailable "no guest kernel in $GUEST_KERNEL_DIR: run tools/install-deps.sh"
     local pkg scratch
     pkg=$(kernel_package_name) || unavailable "apt-cache knows no linux-image-amd64 kernel package"
     scratch=$GUEST_KERNEL_DIR/fetch.$$
     rm -rf "$scratch" "$GUEST_KERNEL_DIR/root" "$GUEST_KERNEL_DIR/vmlinux" "$GUEST_KERNEL_DIR/vmlinux.unavailable"
     mkdir -p "$scratch"
+    # apt fetches as its own user where it can write
+    chown _apt "$scratch" 2>/dev/null || true
     say "downloading $pkg"
     (cd "$scratch" && apt-get download -q "$pkg" >&2) \
         || { rm -rf "$scratch"; unavailable "apt-get download $pkg failed"; }
@@ -137,11 +144,18 @@ extract_vmlinux() {
     say "no PVH-bootable vmlinux in vmlinuz-$kver; QEMU boots the bzImage (slower)"
 }
 
+fetch=0
+case "${1:-}" in
+    --fetch) fetch=1 ;;
+    "") ;;
+    *) echo "usage: tools/guest/setup.sh [--fetch]" >&2; exit 2 ;;
+esac
+
 install_missing_packages
 mkdir -p "$GUEST_KERNEL_DIR"
-# Two test runs may set up at the same time; one fetches, the other waits.
-exec 9>"$GUEST_CACHE/setup.lock"
-flock -w 900 9 || { say "another setup holds $GUEST_CACHE/setup.lock for 900 s"; exit 1; }
+# Two runs may set up at the same time; one fetches or extracts, the other waits.
+exec 9>"$GUEST_KERNEL_DIR/setup.lock"
+flock -w 900 9 || { say "another setup holds $GUEST_KERNEL_DIR/setup.lock for 900 s"; exit 1; }
 fetch_kernel
 extract_vmlinux
 say "guest kernel $(guest_kernel_version), boot image $(guest_boot_image)"
