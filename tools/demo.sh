@@ -128,7 +128,7 @@ print_reach() {
     echo "  over TLS:        $client $(usb_tls_port) list --tls"
     echo "  loopback echo:   $client $(usb_port) echo hello"
     echo "  storage blocks:  $client $(usb_port) read-blocks 2"
-    echo "  keyboard:        $client $(usb_port) keys 20"
+    echo "  keyboard:        $client $(usb_port) keys 10"
     echo "    and meanwhile: $(shown tools/usbsim-ctl) --root $ROOT type ${keyboard:-NAME} hello"
     echo "  plug another:    $(shown tools/usbsim-ctl) --root $ROOT plug loopback"
     echo "  program output:  $LOG"
@@ -333,7 +333,7 @@ cmd_start() {
         [ -x "$bin" ] || die "WEV_BIN: no program at $bin"
         skip_stage "using the program $bin (WEV_BIN), no build"
     else
-        echo "demo.sh: a first build takes a few minutes (about 4 on 2 cores); later starts only check"
+        echo "demo.sh: the first build of the program takes about 90 s on 2 cores; later ones only check"
         run_stage "building the program" build_program
         bin=$(wev_binary normal)
         [ -x "$bin" ] || die "no program at $bin after the build"

@@ -15,6 +15,7 @@ import time
 import pytest
 
 import usbclient as uc
+from usbclasses import BulkOnly
 from test_usb_protocol import assert_host_clean, client, start_usb_box, usbsim
 import wevbox
 
@@ -212,33 +213,6 @@ def test_heartbeat_release_of_a_silent_owner(box):
 
 
 # ---------------------------------------------------------------- mass storage
-
-class BulkOnly:
-    """SCSI over the bulk-only transport, through the server."""
-
-    def __init__(self, c, row, port):
-        self.c, self.row, self.port, self.tag = c, row, port, 0
-
-    def command(self, cdb, data_in=0, data_out=b""):
-        self.tag += 1
-        length = data_in or len(data_out)
-        flags = 0x80 if data_in else 0x00
-        cbw = struct.pack("<IIIBBB", 0x43425355, self.tag, length, flags, 0, len(cdb)) + cdb.ljust(16, b"\0")
-        r = self.c.bulk_out(self.row, self.port, STORAGE_OUT, cbw)
-        assert (r.status, r.error) == (0, 0)
-        data = b""
-        if data_in:
-            r = self.c.bulk_in(self.row, self.port, STORAGE_IN, data_in)
-            assert (r.status, r.error) == (0, 0)
-            data = r.data
-        elif data_out:
-            r = self.c.bulk_out(self.row, self.port, STORAGE_OUT, data_out)
-            assert (r.status, r.error) == (0, 0)
-        csw = self.c.bulk_in(self.row, self.port, STORAGE_IN, 13)
-        signature, tag, residue, status = struct.unpack("<IIIB", csw.data)
-        assert (signature, tag, status) == (0x53425355, self.tag, 0)
-        return data
-
 
 def test_mass_storage_reads_and_writes_match_the_disk_image(usb_box):
     box = usb_box

@@ -692,3 +692,84 @@ def test_command_line_over_tls(self_signed, capsys):
     assert "error" not in box, box.get("error")
     assert box["request"][4:8] == h("00000018")
     assert capsys.readouterr().out == "tls-box\n"
+
+
+# ------------------------------------------------------------ device classes
+
+import usbclasses  # noqa: E402
+
+
+def test_configuration_parsing_takes_first_alternates_and_their_endpoints():
+    config = h("09 02 4900 02 05 00 a0 32"
+               "09 04 00 00 02 ff 00 00 00"         # interface 0: vendor
+               "07 05 01 02 0002 00"                # bulk OUT 0x01, 512
+               "07 05 81 02 0002 00"                # bulk IN 0x81
+               "09 04 00 01 01 ff 00 00 00"         # its alternate 1: left out
+               "07 05 82 03 0800 01"
+               "09 04 01 00 01 03 01 01 00"         # interface 1: boot keyboard
+               "09 21 11 01 00 01 22 3f 00"         # HID descriptor between them
+               "07 05 83 03 0800 0a")
+    parsed = usbclasses.parse_configuration(config)
+    assert parsed.value == 5
+    assert [(i.number, i.cls) for i in parsed.interfaces] == [(0, 0xFF), (1, 3)]
+    vendor, keyboard = parsed.interfaces
+    assert usbclasses.is_loopback(vendor) and not usbclasses.is_boot_keyboard(vendor)
+    assert [(e.address, e.transfer_type, e.max_packet) for e in vendor.endpoints] == \
+        [(0x01, uc.BULK, 512), (0x81, uc.BULK, 512)]
+    assert usbclasses.is_boot_keyboard(keyboard) and not usbclasses.is_mass_storage(keyboard)
+    assert keyboard.endpoint(uc.INTERRUPT, True).address == 0x83
+
+
+@pytest.mark.parametrize("data", [
+    h("09 04 00 00 00 ff 00 00 00"),                    # not a configuration
+    h("09 02 1000 01 01 00 a0 32 09 04 00"),            # total beyond what came: cut short
+    h("09 02 0c00 01 01 00 a0 32 00 04 00"),            # a descriptor of length 0
+], ids=["interface first", "truncated", "zero length"])
+def test_malformed_configurations(data):
+    with pytest.raises(uc.ProtocolError):
+        usbclasses.parse_configuration(data)
+
+
+KEY_REPORTS = [
+    ("a pressed", "00 00 04 00 00 00 00 00", "a"),
+    ("a held, b added", "00 00 04 05 00 00 00 00", "b"),
+    ("b held alone", "00 00 05 00 00 00 00 00", ""),
+    ("released", "00 00 00 00 00 00 00 00", ""),
+    ("shift 1", "02 00 1e 00 00 00 00 00", "!"),
+    ("right shift z", "20 00 1d 00 00 00 00 00", "Z"),
+    ("too many keys", "00 00 01 01 01 01 01 01", ""),
+    ("enter and space", "00 00 28 2c 00 00 00 00", "\n "),
+    ("shifted slash", "02 00 38 00 00 00 00 00", "?"),
+    ("escape has no text", "00 00 29 00 00 00 00 00", ""),
+]
+
+
+def test_boot_keyboard_reports_in_sequence():
+    keyboard = usbclasses.BootKeyboard()
+    got = [(name, keyboard.feed(h(report))) for name, report, _ in KEY_REPORTS]
+    assert got == [(name, text) for name, _, text in KEY_REPORTS]
+
+
+def test_hex_dump_stars_repeated_lines_but_shows_where_the_data_ends():
+    zeros = "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00  |................|"
+    assert usbclasses.hex_dump(b"ABCDEFGHIJKLMNOP" + bytes(48) + b"\x01") == [
+        "00000000  41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50  |ABCDEFGHIJKLMNOP|",
+        "00000010  " + zeros,
+        "*",
+        "00000040  01                                               |.|",
+    ]
+    assert usbclasses.hex_dump(bytes(64), offset=0x200) == [
+        "00000200  " + zeros, "*", "00000230  " + zeros]
+
+
+@pytest.mark.parametrize("argv", [
+    ["echo"], ["list", "extra"], ["read-blocks", "two"],
+], ids=["echo without text", "list with an argument", "blocks not a number"])
+def test_command_line_refuses_bad_arguments_before_connecting(argv, capsys):
+    s = _listener()
+    port = s.getsockname()[1]
+    s.close()                           # nothing listens: a refusal must come before any connect
+    with pytest.raises(SystemExit) as e:
+        uc.main(["127.0.0.1", str(port), *argv, "--timeout", "2"])
+    assert e.value.code == 2
+    assert "Connection refused" not in capsys.readouterr().err

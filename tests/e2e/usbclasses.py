@@ -409,13 +409,24 @@ def _number(text, default, low, high, what, kind=int):
     return value
 
 
+def echo_text(text):
+    return text.encode()
+
+
+def read_blocks_count(text):
+    return _number(text, DEFAULT_READ_BLOCKS, 1, MAX_READ_BLOCKS, "the number of blocks")
+
+
+def key_seconds(text):
+    return _number(text, DEFAULT_KEY_SECONDS, 0.1, MAX_KEY_SECONDS, "the seconds", float)
+
+
 def _taken(out, device, what):
     out.write(f"{what} on port {device.port} (row {device.row}, "
               f"{device.entry.vendor_id:04x}:{device.entry.product_id:04x})\n")
 
 
-def echo_command(client, out, text, usb_port):
-    data = text.encode()
+def echo_command(client, out, data, usb_port):
     device = find_device(client, is_loopback, usb_port, "loopback device")
     with Session(client, device):
         back = echo(client, device.row, device.port, device.interface, data)
@@ -425,8 +436,7 @@ def echo_command(client, out, text, usb_port):
         raise uc.UsbClientError(f"the loopback answered {back!r} to {data!r}")
 
 
-def read_blocks_command(client, out, count_text, usb_port):
-    count = _number(count_text, DEFAULT_READ_BLOCKS, 1, MAX_READ_BLOCKS, "the number of blocks")
+def read_blocks_command(client, out, count, usb_port):
     device = find_device(client, is_mass_storage, usb_port, "mass-storage device")
     with Session(client, device):
         disk = BulkOnly.on(client, device)
@@ -440,8 +450,7 @@ def read_blocks_command(client, out, count_text, usb_port):
         out.write(line + "\n")
 
 
-def keys_command(client, out, seconds_text, usb_port):
-    seconds = _number(seconds_text, DEFAULT_KEY_SECONDS, 0.1, MAX_KEY_SECONDS, "the seconds", float)
+def keys_command(client, out, seconds, usb_port):
     device = find_device(client, is_boot_keyboard, usb_port, "keyboard")
     with Session(client, device):
         set_boot_protocol(client, device.row, device.port, device.interface.number)

@@ -1139,7 +1139,9 @@ def run_command(client, command, out, argument=None, usb_port=None):
         out.write(f"{len(devices)} device(s)\n")
     elif command in DEVICE_COMMANDS:
         import usbclasses
-        getattr(usbclasses, DEVICE_COMMANDS[command].function)(client, out, argument, usb_port)
+        wanted = DEVICE_COMMANDS[command]
+        value = getattr(usbclasses, wanted.parse)(argument)
+        getattr(usbclasses, wanted.function)(client, out, value, usb_port)
     else:
         raise ValueError(f"unknown command {command!r}")
 
@@ -1147,16 +1149,17 @@ def run_command(client, command, out, argument=None, usb_port=None):
 @dataclass(frozen=True)
 class DeviceCommand:
     function: str       # in usbclasses.py
+    parse: str          # in usbclasses.py: the argument's text to its value, or ValueError
     argument: str       # what the one argument is, for the help text
     required: bool
 
 
 # Commands that take a device for a moment and show it working.
 DEVICE_COMMANDS = {
-    "echo": DeviceCommand("echo_command", "TEXT: sent through a loopback device and read back", True),
-    "read-blocks": DeviceCommand("read_blocks_command",
+    "echo": DeviceCommand("echo_command", "echo_text", "TEXT: sent through a loopback device and read back", True),
+    "read-blocks": DeviceCommand("read_blocks_command", "read_blocks_count",
                                  "N: the first N blocks of a mass-storage device, as a hex dump (default 1)", False),
-    "keys": DeviceCommand("keys_command", "SECONDS: what is typed on a keyboard meanwhile (default 10)", False),
+    "keys": DeviceCommand("keys_command", "key_seconds", "SECONDS: what is typed on a keyboard meanwhile (default 10)", False),
 }
 PLAIN_COMMANDS = ("list", "version", "hostname")
 
@@ -1188,8 +1191,15 @@ def _check_argument(parser, args):
     wanted = DEVICE_COMMANDS.get(args.command)
     if wanted is None and args.argument is not None:
         parser.error(f"{args.command} takes no argument")
-    if wanted is not None and wanted.required and args.argument is None:
+    if wanted is None:
+        return
+    if wanted.required and args.argument is None:
         parser.error(f"{args.command} needs {wanted.argument.split(':')[0]}")
+    import usbclasses
+    try:
+        getattr(usbclasses, wanted.parse)(args.argument)
+    except ValueError as e:
+        parser.error(f"{args.command}: {e}")
 
 
 def _open(args):

@@ -13,7 +13,7 @@ real xHCI, sysfs and usbfs, with the program inside it.
     guest.close()                            # always
 
 prepare_image raises GuestUnavailable when this machine cannot provide QEMU or
-the guest kernel; tests turn that into a skip, never a pass. Every wait is
+the guest kernel (tools/install-deps.sh fetches it); tests turn that into a skip, never a pass. Every wait is
 bounded and raises BoxError with the end of the console when it runs out.
 Software emulation is slow and its speed varies between machines: the limits
 are generous, and no test depends on how fast the guest is.
@@ -64,8 +64,9 @@ def _run_tool(argv, timeout):
 
 
 def prepare_image(binary, workdir):
-    """Runs setup.sh (installs QEMU, fetches the kernel; quick when done before)
-    and builds an initramfs holding binary. Returns the initramfs path."""
+    """Runs setup.sh (checks QEMU and the kernel that the install step
+    fetched; nothing is downloaded) and builds an initramfs holding binary.
+    Returns the initramfs path."""
     setup = _run_tool([GUEST_TOOLS / "setup.sh"], SETUP_TIMEOUT)
     if setup.returncode == EXIT_UNAVAILABLE:
         raise GuestUnavailable(_tail(setup.stderr, 1) or "setup.sh: guest unavailable")
