@@ -44,8 +44,10 @@ run_ctest() {  # build kind, then extra ctest arguments
     ctest --test-dir "$dir" -j "$JOBS" --output-on-failure --timeout 600 --no-tests=error "$@"
 }
 
-run_e2e() {  # build kind
-    WEV_BIN=$(wev_binary "$1") timeout -k 30 1800 \
+run_e2e() {  # build kind; the program named relative to the repository, as the README does
+    local bin
+    bin=$(wev_binary "$1")
+    WEV_BIN=${bin#"$REPO"/} timeout -k 30 1800 \
         /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/e2e
 }
 
