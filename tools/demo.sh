@@ -50,8 +50,15 @@ derived_ns() {
     fi
 }
 
-# The recorded namespace of this root's box; at start a new one is chosen.
-recorded_ns() { [ -s "$NSFILE" ] && head -n 1 "$NSFILE"; }
+# The recorded namespace of this root's box (at start a new one is chosen);
+# a root from before the record has the name the root gives.
+recorded_ns() {
+    if [ -s "$NSFILE" ]; then
+        head -n 1 "$NSFILE"
+    else
+        derived_ns
+    fi
+}
 
 ns_exists() { [ -e "/run/netns/$1" ]; }
 ns_busy() { [ -n "$(ip netns pids "$1" 2>/dev/null)" ]; }
@@ -62,7 +69,8 @@ ns_busy() { [ -n "$(ip netns pids "$1" 2>/dev/null)" ]; }
 # of this root, in this root's namespace.
 running_pid() {
     local pid bin ns
-    [ -f "$PIDFILE" ] && [ -f "$BINFILE" ] && ns=$(recorded_ns) || return 1
+    [ -f "$PIDFILE" ] && [ -f "$BINFILE" ] || return 1
+    ns=$(recorded_ns)
     pid=$(cat "$PIDFILE")
     bin=$(cat "$BINFILE")
     [[ $pid =~ ^[0-9]+$ ]] || return 1
@@ -367,7 +375,7 @@ remove_namespaces() {
 
 cmd_stop() {
     local pid code ns
-    ns=$(recorded_ns || true)
+    ns=$(recorded_ns)
     if ! pid=$(running_pid); then
         echo "demo.sh: the box of $ROOT is not running"
         if [ -s "$EXITFILE" ]; then
