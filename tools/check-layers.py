@@ -37,15 +37,13 @@ def read_table(path):
 
 
 def expand_groups(uses):
-    """'core' in a row stands for every folder of the table under core/."""
+    """A name in a row stands for that folder of the table and every folder
+    of the table under it ('core' for every folder of core/)."""
     expanded = {}
     for folder, named in uses.items():
         out = []
         for n in named:
-            if n in uses:
-                out.append(n)
-                continue
-            members = [f for f in uses if f.startswith(n + "/")]
+            members = [f for f in uses if f == n or f.startswith(n + "/")]
             if not members:
                 raise ValueError("%s may use %s, which is no folder of the table" % (folder, n))
             out.extend(members)

@@ -9,6 +9,7 @@
 #include "core/params/param_handles.h"
 #include "core/storage/sd_card_state.h"
 #include "support/product_record.h"
+#include "support/shell_command.h"
 
 #include <gtest/gtest.h>
 
@@ -70,21 +71,10 @@ private:
 // Runs a shell command; its standard output and error, and its exit status.
 inline std::string run(const std::string& command, int* status = nullptr)
 {
-    std::string output;
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (!p) {
-        if (status)
-            *status = -1;
-        return output;
-    }
-    std::array<char, 4096> block;
-    size_t n;
-    while ((n = fread(block.data(), 1, block.size(), p)) > 0)
-        output.append(block.data(), n);
-    int rc = pclose(p);
+    ShellResult r = runShell(command);
     if (status)
-        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return output;
+        *status = r.status;
+    return r.out;
 }
 
 struct KeyFree {

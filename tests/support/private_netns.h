@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/shell_command.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -37,24 +39,11 @@ inline bool enterFresh()
 }
 
 // Output of a shell command (standard error joined), and its exit status.
-struct Result {
-    int status = -1;
-    std::string out;
-};
+using Result = ShellResult;
 
 inline Result run(const std::string& command)
 {
-    Result r;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return r;
-    std::array<char, 512> chunk;
-    size_t n;
-    while ((n = fread(chunk.data(), 1, chunk.size(), pipe)) > 0)
-        r.out.append(chunk.data(), n);
-    const int status = pclose(pipe);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    return runShell(command);
 }
 
 inline std::string out(const std::string& command)
