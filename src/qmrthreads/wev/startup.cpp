@@ -28,6 +28,7 @@
 #include "core/i18n/texts.h"
 #include "core/task/tick_clock.h"
 #include "lazy_hub_watcher.h"
+#include "services/sdcard/sd_card_task.h"
 #include "supervision.h"
 #include "usbserver/usb_server_task.h"
 
@@ -76,6 +77,16 @@ void setDirtyPageIntervals()
 {
     writeStringToFile(boxPath("/proc/sys/vm/dirty_expire_centisecs").c_str(), "100");
     writeStringToFile(boxPath("/proc/sys/vm/dirty_writeback_centisecs").c_str(), "100");
+}
+
+// On the first start after boot a card's configuration must be in force
+// before anything reads the parameters; a watcher that hangs on a slow card
+// does not hold the box up for longer than this.
+constexpr int kSdCardFirstPassLimitMs = 10000;
+
+void startSdCardTask()
+{
+    startSdCardWatcher(kSdCardFirstPassLimitMs);
 }
 
 void countBoot()
@@ -305,6 +316,7 @@ int runBox()
     installSignalHandlers();
     loadParameters();
     setDirtyPageIntervals();
+    startSdCardTask();
     countBoot();
     openBoard();
     bringUpWiredInterface();
