@@ -29,6 +29,7 @@
 #include "core/task/tick_clock.h"
 #include "lazy_hub_watcher.h"
 #include "services/sdcard/sd_card_task.h"
+#include "services/update/firmware_update.h"
 #include "supervision.h"
 #include "usbserver/usb_server_task.h"
 
@@ -59,6 +60,7 @@ void connectSubsystems()
     registerSysLogParamEffects();
     registerLinkDisplayEffect();
     setAddressSetHook(showAddressOnLeds);
+    holdStopsWhileUpdating();
 }
 
 void readStartCounter()

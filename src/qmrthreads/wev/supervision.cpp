@@ -145,7 +145,10 @@ bool supervisionPass(SupervisionState& state)
         return false;
 
     uint64_t stopTick = shutdownTick();
-    if (stopTick != 0 && monotonicTicksForSignal() > stopTick + kStopSignalGraceTicks)
+    // An image being written to the flash holds the end back: a box stopped
+    // half way through would not start again.
+    if (stopTick != 0 && monotonicTicksForSignal() > stopTick + kStopSignalGraceTicks &&
+        (!stopMustWait() || monotonicTicksForSignal() > stopTick + kStopWaitLimitSeconds * 100))
         return false;
 
     if (boardTicks() > state.lastSecond + 100) {

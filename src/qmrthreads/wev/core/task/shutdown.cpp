@@ -10,6 +10,7 @@ namespace {
 // Only the first "ShutDown" task of the process runs the stop sequence.
 std::atomic<bool> stopSequencePending{true};
 std::atomic<StopSequenceNotice> stopSequenceNotice{nullptr};
+std::atomic<StopBarrier> stopBarrier{nullptr};
 } // namespace
 
 ShutDownTask::ShutDownTask(int delaySeconds) : Task("ShutDown"), delay_(delaySeconds) {}
@@ -21,6 +22,8 @@ void ShutDownTask::run()
             notice();
         if (delay_ > 0)
             waitFor(static_cast<int64_t>(delay_) * 100, -1);
+        for (int waited = 0; stopMustWait() && waited < kStopWaitLimitSeconds * 10; ++waited)
+            waitFor(10, -1);
         TaskMessage stop{0, MSG_STOP, 0, 0};
         broadcastMessage(&stop);
         sleep(1);
@@ -33,6 +36,17 @@ void ShutDownTask::run()
 void setStopSequenceNotice(StopSequenceNotice notice)
 {
     stopSequenceNotice.store(notice);
+}
+
+void setStopBarrier(StopBarrier barrier)
+{
+    stopBarrier.store(barrier);
+}
+
+bool stopMustWait()
+{
+    StopBarrier barrier = stopBarrier.load();
+    return barrier && barrier();
 }
 
 int startShutdownTask(int delaySeconds)

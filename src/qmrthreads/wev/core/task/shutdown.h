@@ -19,6 +19,14 @@ private:
 using StopSequenceNotice = void (*)();
 void setStopSequenceNotice(StopSequenceNotice notice);
 
+// What must finish before the box stops (an image being written to the
+// flash): the stop sequence and the supervision loop wait while it answers
+// true, for at most kStopWaitLimitSeconds. Null: nothing.
+using StopBarrier = bool (*)();
+void setStopBarrier(StopBarrier barrier);
+bool stopMustWait();
+constexpr int kStopWaitLimitSeconds = 600;
+
 // Creates and starts a "ShutDown" task with the given delay (seconds).
 // Returns the task id, or -1 when it could not be started.
 int startShutdownTask(int delaySeconds);

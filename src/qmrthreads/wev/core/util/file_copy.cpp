@@ -67,6 +67,8 @@ int openTarget(const char* to, const struct stat& source)
     return fd;
 }
 
+} // namespace
+
 uint32_t crc32Update(uint32_t crc, const void* data, size_t n)
 {
     const unsigned char* p = static_cast<const unsigned char*>(data);
@@ -74,8 +76,6 @@ uint32_t crc32Update(uint32_t crc, const void* data, size_t n)
         crc = crcTable[(crc ^ p[i]) & 0xff] ^ (crc >> 8);
     return crc;
 }
-
-} // namespace
 
 int copyFile(const char* from, const char* to, uint32_t* crc)
 {

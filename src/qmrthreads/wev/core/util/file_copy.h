@@ -2,7 +2,13 @@
 // system. Paths are real paths: callers build box paths with boxPath().
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+// The box's CRC-32 (polynomial 0xEDB88320, reflected) carried on over n more
+// bytes: start with 0 and take the result as it is, without the usual
+// initial and final inversion.
+uint32_t crc32Update(uint32_t crc, const void* data, size_t n);
 
 // Copies from to to in blocks of 4096 bytes. The copy is private (0600)
 // when the source is not readable by others, else 0644. With crc, *crc gets
