@@ -6,6 +6,7 @@
 #include "core/cert/cert_files.h"
 #include "core/cert/cert_generator.h"
 #include "core/cert/cert_store.h"
+#include "core/filter/ip_filter.h"
 #include "core/util/file_queries.h"
 #include "core/board/gpio_task.h"
 #include "core/util/kernel_setting.h"
@@ -61,6 +62,7 @@ void connectSubsystems()
     registerLinkDisplayEffect();
     setAddressSetHook(showAddressOnLeds);
     holdStopsWhileUpdating();
+    registerIpFilterEffects();
 }
 
 void readStartCounter()
@@ -201,6 +203,14 @@ void setIpv4Address()
     cur->routeIpv4Address();
 }
 
+// A link-local box has no filter: it is reached only by whoever gives it its
+// address.
+void applyIpFilter()
+{
+    if (!params::ip_addr()->address().isLinkLocal())
+        ipFilterApply();
+}
+
 void applyVlans()
 {
     if (params::sw_features()->value() & kFeatureIp4Vlan)
@@ -300,6 +310,7 @@ int endSequence()
     takeNetworkDown();
     boardDevice().close();
     CertStore::release();
+    ipFilterFlush();
     switchRomfs();
     fflush(stdout);
     fflush(stderr);
@@ -335,6 +346,7 @@ int runBox()
     initMessageCatalogue();
     bringUpCurrentInterface();
     setIpv4Address();
+    applyIpFilter();
     applyVlans();
     SysLog::start();
 
