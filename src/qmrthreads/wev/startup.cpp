@@ -183,11 +183,18 @@ void setCurrentInterfaceForLink(const SupervisionState&)
     params::wifi_onair()->set("off", -1);
 }
 
+bool hasIpv6Hardware()
+{
+    return productInfo().compat_id & COMPAT_IPV6_BIT;
+}
+
 void bringUpCurrentInterface()
 {
     NetInterface* cur = currentInterface();
     cur->up();
     writeResolvConf();
+    if (hasIpv6Hardware())
+        setIpv6Enabled(params::ipv6()->isOn());
 }
 
 void setIpv4Address()
@@ -229,6 +236,10 @@ void takeNetworkDown()
         return;
     cur->setAddress(SockAddr::parse("0.0.0.0"));
     cur->down();
+    if (hasIpv6Hardware() && params::ipv6()->isOn()) {
+        cur->applyIpv6Address(false);
+        cur->applyIpv6Route(false);
+    }
     if (params::sw_features()->value() & kFeatureAccessControl)
         cur->removeAllSlots();
 }

@@ -233,12 +233,21 @@ TEST_F(Interface, ApplyAsGatewayReplacesTheDefaultRoute)
     EXPECT_EQ(SockAddr::parse("198.19.9.9").applyAsGateway(iface_, false), 0);
 }
 
-// Records the IPv6 set-up calls that setupIpv4 makes.
-std::atomic<int> ipv6Setups{0};
-int countIpv6Setup(NetInterface&)
+// The static IPv6 address and route of the parameters, as the kernel lists
+// them on eth0.
+void useIpv6Params()
 {
-    ipv6Setups.fetch_add(1);
-    return 1;
+    params::ipv6_addr()->set("2001:db8::7", -1);
+    params::ipv6_plen()->set("64", -1);
+    params::ipv6_gate()->set("2001:db8:1::", -1);
+}
+bool hasIpv6Address()
+{
+    return contains(out("ip -6 addr show dev eth0"), "inet6 2001:db8::7/64");
+}
+bool hasIpv6Route()
+{
+    return contains(out("ip -6 route show dev eth0"), "2001:db8:1::/64 metric 1");
 }
 
 TEST_F(Interface, SetupIpv4OnALinkLocalAddress)
@@ -246,8 +255,7 @@ TEST_F(Interface, SetupIpv4OnALinkLocalAddress)
     useProduct(root_, "product_id=1\ncompat_id=80\nphy0_addr=4\nusb_ports_phy=4\n");
     params::ipv6()->setValue(1);
     params::sw_features()->setValue(0);
-    setIpv6ConfigHook(countIpv6Setup);
-    ipv6Setups = 0;
+    useIpv6Params();
     ASSERT_EQ(iface_.up(), 1);
     const SockAddr address = SockAddr::parse("169.254.10.20");
     params::ip_addr()->setAddress(address);
@@ -260,9 +268,8 @@ TEST_F(Interface, SetupIpv4OnALinkLocalAddress)
     EXPECT_TRUE(contains(err, "### ZeroConf IP:169.254.10.20 setup linklocal configuration ###\n")) << err;
     EXPECT_EQ(params::ip_gate()->address().str(), "0.0.0.0");
     EXPECT_TRUE(contains(routes(), "default dev eth0 scope link")) << routes();
-    EXPECT_EQ(ipv6Setups.load(), 0) << "IPv6 is not set up on a link-local address";
+    EXPECT_FALSE(hasIpv6Address()) << "IPv6 is not set up on a link-local address";
     EXPECT_EQ(iface_.isUp(), 1) << "the bounce ends with the link up";
-    setIpv6ConfigHook(nullptr);
 }
 
 TEST_F(Interface, SetupIpv4WithAGateway)
@@ -270,8 +277,7 @@ TEST_F(Interface, SetupIpv4WithAGateway)
     useProduct(root_, "product_id=1\ncompat_id=80\nphy0_addr=4\nusb_ports_phy=4\n");
     params::ipv6()->setValue(1);
     params::sw_features()->setValue(0);
-    setIpv6ConfigHook(countIpv6Setup);
-    ipv6Setups = 0;
+    useIpv6Params();
     ASSERT_EQ(iface_.up(), 1);
     const SockAddr address = SockAddr::parse("198.18.7.2");
     ASSERT_EQ(address.applyAsAddress(iface_, "http", true), 1);
@@ -282,12 +288,21 @@ TEST_F(Interface, SetupIpv4WithAGateway)
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(contains(err, "### Non Zeronf IP:198.18.7.2 setup default Gate:198.18.7.1 ###\n")) << err;
     EXPECT_TRUE(contains(routes(), "default via 198.18.7.1 dev eth0")) << routes();
-    EXPECT_EQ(ipv6Setups.load(), 1);
+    EXPECT_TRUE(hasIpv6Address()) << out("ip -6 addr show dev eth0");
+    EXPECT_TRUE(hasIpv6Route()) << out("ip -6 route show dev eth0");
+
+    // The end of the run takes off what was applied, even after the
+    // parameters changed.
+    params::ipv6_addr()->set("2001:db8::99", -1);
+    EXPECT_EQ(iface_.applyIpv6Address(false), 1);
+    EXPECT_EQ(iface_.applyIpv6Route(false), 1);
+    EXPECT_FALSE(hasIpv6Address());
+    EXPECT_FALSE(hasIpv6Route());
+    EXPECT_EQ(iface_.applyIpv6Address(false), 0) << "nothing is applied any more";
 
     params::ipv6()->setValue(0);
     EXPECT_EQ(iface_.setupIpv4(), 1);
-    EXPECT_EQ(ipv6Setups.load(), 1) << "`ipv6` off";
-    setIpv6ConfigHook(nullptr);
+    EXPECT_FALSE(hasIpv6Address()) << "`ipv6` off";
 
     NetInterface missing("nosuch0");
     ASSERT_EQ(missing.openSocket(), 1);

@@ -8,15 +8,6 @@
 #include "core/params/param_handles.h"
 #include "core/product/product_info.h"
 
-namespace {
-std::atomic<Ipv6ConfigHook> ipv6ConfigHook{nullptr};
-}  // namespace
-
-void setIpv6ConfigHook(Ipv6ConfigHook hook)
-{
-    ipv6ConfigHook.store(hook);
-}
-
 int NetInterface::routeLinkLocal()
 {
     SockAddr own;
@@ -40,9 +31,8 @@ bool NetInterface::routeIpv4Address()
         gateway.applyAsGateway(*this, true);
         fprintf(stderr, "### Non Zeronf IP:%s setup default Gate:%s ###\n", address.text(), gateway.text());
     }
-    const Ipv6ConfigHook hook = ipv6ConfigHook.load();
-    if ((productInfo().compat_id & COMPAT_IPV6_BIT) && params::ipv6()->isOn() && hook)
-        hook(*this);
+    if ((productInfo().compat_id & COMPAT_IPV6_BIT) && params::ipv6()->isOn())
+        applyIpv6Config();
     return false;
 }
 

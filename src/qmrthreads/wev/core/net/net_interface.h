@@ -14,6 +14,8 @@
 // lock is process-wide and held only around PHY reads.
 #pragma once
 
+#include <vector>
+
 #include <net/if.h>
 #include <pthread.h>
 
@@ -130,6 +132,17 @@ public:
     // then the VLANs.
     int setupIpv4();
 
+    // IPv6 on this interface: autoconfiguration by `ipv6_auto`, then the
+    // static address and route of `ipv6_addr`, `ipv6_plen` and `ipv6_gate`.
+    void applyIpv6Config();
+    // Adds `ipv6_addr`/`ipv6_plen`, or removes the address applied last; 0
+    // when there is none.
+    int applyIpv6Address(bool add);
+    // Adds the on-link route to `ipv6_gate`/`ipv6_plen` (the "gateway" names
+    // a destination prefix reached directly on the interface), or removes
+    // the one applied last; 0 when there is none.
+    int applyIpv6Route(bool add);
+
     // PHY registers at `phy0_addr`; 1 or 0.
     int miiRegister(bool write, int reg, uint16_t* value);
     // Whether a PHY answers (the loopback bit can be toggled).
@@ -172,10 +185,20 @@ NetInterface& wlanInterface();
 NetInterface* currentInterface();
 void setCurrentInterface(NetInterface* iface);
 
-// The IPv6 set-up that setupIpv4 runs for a routable address on IPv6
-// hardware with `ipv6` on. Until it is registered nothing is done there.
-using Ipv6ConfigHook = int (*)(NetInterface& iface);
-void setIpv6ConfigHook(Ipv6ConfigHook hook);
+// IPv6 in the kernel on or off ("/proc/sys/net/ipv6/conf/all/disable_ipv6");
+// 0 when the file cannot be written (the path is reported).
+int setIpv6Enabled(bool enable);
+
+// One IPv6 route of "/proc/net/ipv6_route" that is up on a device.
+struct Ipv6Route {
+    char destination[48];  // canonical text
+    int prefixLength;
+    char nextHop[48];
+};
+// The up routes of the device, in the file's order. false when the file
+// cannot be read; a malformed destination ends the list there and gives
+// false too (the caller publishes nothing then).
+bool readIpv6Routes(const char* device, std::vector<Ipv6Route>& routes);
 
 // Called after every address an interface took, with the interface lock
 // held: the board shows on its LEDs whether the box has a routable address.
