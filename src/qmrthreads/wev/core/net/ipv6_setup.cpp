@@ -51,6 +51,22 @@ int interfaceIndex(int socket, const char* name)
     return ioctl(socket, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
 }
 
+// One IPv6 ioctl about the interface: issue(socket, index) fills the record
+// with the interface's index and makes the request. 1 when it succeeded, 0
+// when it failed or the interface has no index, the socket's error when no
+// socket could be opened.
+template <typename Issue>
+int ipv6InterfaceRequest(const char* name, Issue issue)
+{
+    int s = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return s;
+    int index = interfaceIndex(s, name);
+    int result = index != 0 && issue(s, index) == 0 ? 1 : 0;
+    close(s);
+    return result;
+}
+
 // "%32s" hex digits to canonical text; false when they are not 32 hex digits.
 bool hexToIpv6Text(const char* hex, char* out, size_t size)
 {
@@ -90,18 +106,13 @@ int NetInterface::applyIpv6Address(bool add)
     }
     if (!applied.address.isSet() || !applied.address.isIpv6())
         return 0;
-    int s = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return s;
-    int result = 0;
-    if (int index = interfaceIndex(s, name_)) {
+    int result = ipv6InterfaceRequest(name_, [&](int s, int index) {
         in6_ifreq request{};
         request.ifr6_addr = applied.address.in6.sin6_addr;
         request.ifr6_prefixlen = static_cast<uint32_t>(applied.addressPrefix);
         request.ifr6_ifindex = index;
-        result = ioctl(s, add ? SIOCSIFADDR : SIOCDIFADDR, &request) == 0 ? 1 : 0;
-    }
-    close(s);
+        return ioctl(s, add ? SIOCSIFADDR : SIOCDIFADDR, &request);
+    });
     if (!add)
         applied.address = SockAddr();
     return result;
@@ -116,20 +127,15 @@ int NetInterface::applyIpv6Route(bool add)
     }
     if (!applied.route.isSet() || !applied.route.isIpv6())
         return 0;
-    int s = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return s;
-    int result = 0;
-    if (int index = interfaceIndex(s, name_)) {
+    int result = ipv6InterfaceRequest(name_, [&](int s, int index) {
         in6_rtmsg route{};
         route.rtmsg_dst = applied.route.in6.sin6_addr;
         route.rtmsg_dst_len = static_cast<uint16_t>(applied.routePrefix);
         route.rtmsg_metric = 1;
         route.rtmsg_flags = applied.routePrefix == 128 ? RTF_UP | RTF_HOST : RTF_UP;
         route.rtmsg_ifindex = index;
-        result = ioctl(s, add ? SIOCADDRT : SIOCDELRT, &route) == 0 ? 1 : 0;
-    }
-    close(s);
+        return ioctl(s, add ? SIOCADDRT : SIOCDELRT, &route);
+    });
     if (!add)
         applied.route = SockAddr();
     return result;

@@ -26,26 +26,27 @@ int updateError() { return error.load(); }
 int updateProgress() { return progress.load(); }
 void setUpdateProgress(int percent) { progress.store(percent); }
 
-bool claimUpdate()
+// Moves an idle status (Prenatal or Error) to the given state and clears
+// it; false while an update is under way.
+bool leaveIdle(int to)
 {
     int current = state.load();
     do {
         if (current > kUpdateError)
             return false;
-    } while (!state.compare_exchange_weak(current, kUpdateAlive));
+    } while (!state.compare_exchange_weak(current, to));
     clearStatus();
     return true;
 }
 
+bool claimUpdate()
+{
+    return leaveIdle(kUpdateAlive);
+}
+
 bool resetUpdateStatus()
 {
-    int current = state.load();
-    do {
-        if (current > kUpdateError)
-            return false;
-    } while (!state.compare_exchange_weak(current, kUpdatePrenatal));
-    clearStatus();
-    return true;
+    return leaveIdle(kUpdatePrenatal);
 }
 
 void setUpdateState(int newState, int newError)
