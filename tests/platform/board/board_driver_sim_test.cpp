@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/epoll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using boardtest::SimBoardRoot;
@@ -281,5 +282,82 @@ TEST(SimulatedBoard, ButtonControlAndFifos)
     // The writer is gone: no hang-up, nothing to read.
     EXPECT_EQ(epoll_wait(ep, &got, 1, 0), 0);
     close(ep);
+    sim.close(fd);
+}
+
+namespace {
+
+ino_t stateInode(const SimBoardRoot& root)
+{
+    struct stat st;
+    EXPECT_EQ(stat(root.path("/dev/gpio.sim/state").c_str(), &st), 0);
+    return st.st_ino;
+}
+
+} // namespace
+
+TEST(SimulatedBoard, StateFileIsRewrittenOnlyWhenAnOutputChanges)
+{
+    SimBoardRoot root(250);
+    int fd = openGpio();
+    ASSERT_GE(fd, 0);
+    // The activity flash every USB transfer sends: the first one changes
+    // the outputs, the same one again changes nothing.
+    ASSERT_EQ(sendRecord(fd, GPIO_SET_LED_PATTERN, {{0x1, 1, 3, 0, 100}}), 0);
+    const ino_t first = stateInode(root);
+    for (int i = 0; i < 50; ++i)
+        ASSERT_EQ(sendRecord(fd, GPIO_SET_LED_PATTERN, {{0x1, 1, 3, 0, 100}}), 0);
+    uint64_t ticks = 0;
+    ASSERT_EQ(sim.ioctl(fd, GPIO_GET_TICKS, reinterpret_cast<uintptr_t>(&ticks)), 0);
+    readWord(fd, GPIO_GET_SUPPLY_INPUTS);
+    EXPECT_EQ(stateInode(root), first);
+    EXPECT_EQ(root.state("led.0"), "1 3 0 100");
+
+    ASSERT_EQ(sendRecord(fd, GPIO_SET_LED_PATTERN, {{0x1, 1, 3, 0, 200}}), 0);
+    EXPECT_NE(stateInode(root), first);
+    EXPECT_EQ(root.state("led.0"), "1 3 0 200");
+    sim.close(fd);
+}
+
+// Inputs change while the board is open, the ways a test changes them: the
+// file written in place, a new file renamed over it, the file removed.
+TEST(SimulatedBoard, InputChangesWhileOpenAreSeenAtTheNextRequest)
+{
+    SimBoardRoot root(250);
+    int fd = openGpio();
+    ASSERT_GE(fd, 0);
+    auto renameInto = [&](const std::string& name, const std::string& text) {
+        root.setSim(name + ".new", text);
+        ASSERT_EQ(rename(root.path("/dev/gpio.sim/" + name + ".new").c_str(),
+                         root.path("/dev/gpio.sim/" + name).c_str()),
+                  0);
+    };
+    BoardRecord rec = {{0x1, 1, 3, 0, 100}};
+    auto flash = [&] { return sim.ioctl(fd, GPIO_SET_LED_PATTERN, reinterpret_cast<uintptr_t>(&rec)); };
+
+    ASSERT_EQ(flash(), 0);
+    root.setSim("fail", "0x40140aca\n");
+    EXPECT_EQ(flash(), -1);
+    EXPECT_EQ(errno, EIO);
+    root.removeSim("fail");
+    EXPECT_EQ(flash(), 0);
+    renameInto("fail", "0x40140aca");
+    EXPECT_EQ(flash(), -1);
+    renameInto("fail", "gpio");
+    EXPECT_EQ(flash(), 0);
+
+    renameInto("supply", "1");
+    EXPECT_EQ(readWord(fd, GPIO_GET_SUPPLY_INPUTS), 1u);
+    root.removeSim("supply");
+    EXPECT_EQ(readWord(fd, GPIO_GET_SUPPLY_INPUTS), 3u);
+
+    root.setSim("simple", "");
+    EXPECT_EQ(flash(), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(sim.ioctl(fd, GPIO_SET_LED_WORD, 0x4000000), 0);
+    EXPECT_EQ(root.state("driver"), "simple");
+    root.removeSim("simple");
+    EXPECT_EQ(flash(), 0);
+    EXPECT_EQ(root.state("driver"), "extended");
     sim.close(fd);
 }
