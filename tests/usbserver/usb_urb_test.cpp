@@ -126,6 +126,39 @@ TEST_F(UsbUrbTest, LargeOutThenInComesBackByteForByte)
     EXPECT_EQ(back, data);
 }
 
+// URB buffers are reused from one transfer to the next: whatever size and
+// direction came before, an answer carries the bytes of its own transfer and
+// nothing an earlier, longer one left behind.
+TEST_F(UsbUrbTest, AlternatingSizesAndDirectionsComeBackByteForByte)
+{
+    DeviceClient& c = connectedLoopback();
+    struct Step {
+        uint32_t out;      // bytes sent on the OUT endpoint
+        uint32_t asked;    // IN length asked for afterwards
+    };
+    const Step steps[] = {
+        {200000, 200000}, {3, 65536}, {65536, 65536}, {1, 200000}, {131073, 131073},
+        {512, 4096}, {70000, 1048576}, {64, 64}, {65535, 65536}, {2, 2},
+    };
+    uint32_t seed = 40;
+    for (int round = 0; round < 2; ++round) {
+        for (const Step& s : steps) {
+            SCOPED_TRACE(testing::Message() << "round " << round << ", " << s.out << " out, " << s.asked << " asked");
+            const Bytes data = pattern(s.out, seed++);
+            UrbResult out = c.transfer(row_, kPort, kBulkOut, kUrbTypeBulk, 0, data);
+            ASSERT_EQ(out.final().header.status, kUsbStatusDone);
+            ASSERT_EQ(out.final().header.length, 0u);
+            UrbResult in = c.transfer(row_, kPort, kBulkIn, kUrbTypeBulk, s.asked);
+            ASSERT_EQ(in.final().header.status, kUsbStatusDone);
+            uint32_t announced = 0;
+            for (const Frame& f : in.answers)
+                announced += f.header.length;
+            EXPECT_EQ(announced, s.out);
+            EXPECT_EQ(in.data(), data);
+        }
+    }
+}
+
 TEST_F(UsbUrbTest, BulkInOnOneEndpointRunsOneAtATimeInOrder)
 {
     DeviceClient& c = connectedLoopback();

@@ -187,6 +187,15 @@ TEST_F(StreamPair, VectorSendFinishesPartialWrites)
     EXPECT_EQ(got.get_future().get(), header + body + tail);
 }
 
+TEST_F(StreamPair, VectorSendToAPeerThatStopsReadingEndsAtItsTimeOut)
+{
+    conn_.setNonBlocking();
+    std::string header(16, 'H');
+    std::string body(16 * 1024 * 1024, 'b');
+    iovec pieces[2] = {{header.data(), header.size()}, {body.data(), body.size()}};
+    EXPECT_EQ(conn_.sendv(pieces, 2, 5), -1);
+}
+
 TEST_F(StreamPair, SendFileSendsWholeFilesUpToTheEmptyRead)
 {
     TempBoxRoot root;

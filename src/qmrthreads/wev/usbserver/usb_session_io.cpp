@@ -1,6 +1,5 @@
 #include "usbserver/usb_session_io.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "core/net/connection.h"
@@ -49,32 +48,13 @@ int connWrite(UsbPollRecord* record, const void* buffer, int n, int ms)
 
 int connWritev(UsbPollRecord* record, const iovec* pieces, int count, int ms)
 {
-    if (count == 1)
-        return connWrite(record, pieces[0].iov_base, static_cast<int>(pieces[0].iov_len), ms);
-    size_t total = 0;
-    for (int i = 0; i < count; ++i)
-        total += pieces[i].iov_len;
-    // One frame in one send: header and data leave together and the whole
-    // frame is bounded by the one time-out.
-    auto* frame = static_cast<uint8_t*>(malloc(total ? total : 1));
-    if (!frame) {
-        int sent = 0;
-        for (int i = 0; i < count; ++i) {
-            int r = connWrite(record, pieces[i].iov_base, static_cast<int>(pieces[i].iov_len), ms);
-            if (r != static_cast<int>(pieces[i].iov_len))
-                return r < 0 ? r : -1;
-            sent += r;
-        }
-        return sent;
-    }
-    size_t at = 0;
-    for (int i = 0; i < count; ++i) {
-        memcpy(frame + at, pieces[i].iov_base, pieces[i].iov_len);
-        at += pieces[i].iov_len;
-    }
-    int r = connWrite(record, frame, static_cast<int>(total), ms);
-    free(frame);
-    return r;
+    Connection* c = record ? record->connection : nullptr;
+    if (!c)
+        return -1;
+    // The pieces leave as they lie (header and data are never copied into
+    // one frame); only this thread writes the connection, so nothing can
+    // come between them.
+    return c->sendv(pieces, count, ms / 10);
 }
 
 int readUsbRequestHeader(UsbPollRecord* session, UsbRequestHeader* request)

@@ -14,6 +14,7 @@
 #include "usbserver/usb_dispatch.h"
 #include "usbserver/usb_poll_record.h"
 #include "usbserver/usb_session_io.h"
+#include "usbserver/usb_urb_pool.h"
 
 namespace {
 
@@ -57,20 +58,31 @@ void unlinkSet(UrbSet* set)
     set->next = set->prev = set;
 }
 
+void freeUrbBuffer(usbdevfs_urb& urb)
+{
+    giveUrbBuffer(urb.buffer, static_cast<uint32_t>(urb.buffer_length));
+    urb.buffer = nullptr;
+}
+
+// An unlinked set goes back to the pool, with whatever buffers it holds.
+void disposeSet(UrbSet* set)
+{
+    for (int k = 0; k < set->slotCount; ++k)
+        freeUrbBuffer(set->urbs[k]);
+    if (inTable(set->row))
+        setsPerRow[set->row].fetch_sub(1);
+    usbUrbPopulation.fetch_sub(1);
+    giveUrbSet(set);
+}
+
 // A set that is answered and that the kernel no longer holds goes.
 bool freeIfFinished(UrbSet* set)
 {
     if (!(set->flags & kUrbSent) || set->inFlight > 0 || set->feeding)
         return false;
     unlinkSet(set);
-    delete set;
+    disposeSet(set);
     return true;
-}
-
-void freeUrbBuffer(usbdevfs_urb& urb)
-{
-    free(urb.buffer);
-    urb.buffer = nullptr;
 }
 
 // A slot the kernel does not hold and whose data is not waiting to be sent.
@@ -111,7 +123,7 @@ int submitSlot(int fd, UrbSet& set, int k, uint32_t index, void* buffer)
     urb.buffer_length = length;
     urb.buffer = buffer;
     if (length > 0 && !urb.buffer && set.isIn())
-        urb.buffer = malloc(static_cast<size_t>(length));
+        urb.buffer = takeUrbBuffer(static_cast<uint32_t>(length));
     ++set.urbsSubmitted;
     int err = 0;
     if (length > 0 && !urb.buffer)
@@ -412,7 +424,7 @@ int feedOutSet(UsbPollRecord* session, int row, UrbSet& set)
             }
         }
         const int length = set.urbLength(i);
-        void* buffer = length > 0 ? malloc(static_cast<size_t>(length)) : nullptr;
+        void* buffer = length > 0 ? takeUrbBuffer(static_cast<uint32_t>(length)) : nullptr;
         if (length > 0 && !buffer) {
             recordFailure(set, -ENOMEM, kUsbStatusFailed);
             break;
@@ -420,7 +432,7 @@ int feedOutSet(UsbPollRecord* session, int row, UrbSet& set)
         if (length > 0 && !readUsbBody(session, buffer, static_cast<size_t>(length))) {
             // The stream position is lost: nothing half-read goes to the
             // device, and the session ends after this one answer.
-            free(buffer);
+            giveUrbBuffer(buffer, static_cast<uint32_t>(length));
             discardInFlight(row, set);
             set.feeding = false;
             UrbSet* s = &set;
@@ -431,7 +443,7 @@ int feedOutSet(UsbPollRecord* session, int row, UrbSet& set)
         unread -= static_cast<uint64_t>(length);
         const int fd = rowFd(row);
         if (fd < 0) {
-            free(buffer);
+            giveUrbBuffer(buffer, static_cast<uint32_t>(length));
             recordFailure(set, -ENODEV, kUsbStatusGone);
             break;
         }
@@ -474,27 +486,25 @@ UrbSet* makeSet(int row, const UsbRequestHeader* request, const UsbTransferReque
 {
     if (urbSetCount(row) >= kUrbSetsPerRow)
         return nullptr;
-    auto* set = new (std::nothrow) UrbSet;
-    if (!set)
+    const uint32_t length = (body.endpoint & 0x80) ? body.inLength : body.outLength;
+    const uint32_t urbCount = urbCountFor(length, single);
+    const uint32_t ahead = (body.endpoint & 0x80) ? 2 : kUrbOutWindow;
+    const int slots = static_cast<int>(urbCount < ahead ? urbCount : ahead);
+    UrbSet* set = takeUrbSet(slots);
+    if (!set) {
+        fprintf(stderr, "%s ERROR OUT OF MEM %d\n", "sUrb", static_cast<int>(sizeof(usbdevfs_urb)));
         return nullptr;
+    }
+    usbUrbPopulation.fetch_add(1);
+    setsPerRow[row].fetch_add(1);
     set->row = row;
     set->endpoint = body.endpoint;
     set->type = body.type;
     set->requestWord0 = request->word0;
     memcpy(set->urbId, request->tag, sizeof set->urbId);
-    set->length = set->isIn() ? body.inLength : body.outLength;
-    set->remaining = set->length;
-    set->urbCount = urbCountFor(set->length, single);
-    const uint32_t ahead = set->isIn() ? 2 : kUrbOutWindow;
-    set->slotCount = static_cast<int>(set->urbCount < ahead ? set->urbCount : ahead);
-    set->urbs = static_cast<usbdevfs_urb*>(calloc(static_cast<size_t>(set->slotCount), sizeof(usbdevfs_urb)));
-    set->inKernel = static_cast<uint8_t*>(calloc(static_cast<size_t>(set->slotCount), 1));
-    setsPerRow[row].fetch_add(1);
-    if (!set->urbs || !set->inKernel) {
-        fprintf(stderr, "%s ERROR OUT OF MEM %d\n", "sUrb", static_cast<int>(sizeof(usbdevfs_urb)));
-        delete set;
-        return nullptr;
-    }
+    set->length = length;
+    set->remaining = length;
+    set->urbCount = urbCount;
     return set;
 }
 
@@ -537,22 +547,34 @@ const char* const kStateWords[] = {"Prepared ", "Busy ", "Discarded ", "Sent ", 
 
 } // namespace
 
-UrbSet::UrbSet()
-{
-    usbUrbPopulation.fetch_add(1);
-}
-
 UrbSet::~UrbSet()
 {
-    if (urbs) {
-        for (int k = 0; k < slotCount; ++k)
-            free(urbs[k].buffer);
-        free(urbs);
-    }
+    free(urbs);
     free(inKernel);
-    if (inTable(row))
-        setsPerRow[row].fetch_sub(1);
-    usbUrbPopulation.fetch_sub(1);
+}
+
+void UrbSet::clear(int slots)
+{
+    next = prev = this;
+    row = -1;
+    endpoint = 0;
+    type = 0;
+    flags = 0;
+    requestWord0 = 0;
+    memset(urbId, 0, sizeof urbId);
+    length = 0;
+    remaining = 0;
+    urbCount = 0;
+    urbsSubmitted = 0;
+    urbsDone = 0;
+    urbsDiscarded = 0;
+    inFlight = 0;
+    feeding = false;
+    errorStatus = 0;
+    errorAnswer = 0;
+    slotCount = slots;
+    memset(urbs, 0, static_cast<size_t>(slots) * sizeof(usbdevfs_urb));
+    memset(inKernel, 0, static_cast<size_t>(slots));
 }
 
 int UrbSet::urbLength(uint32_t index) const
@@ -682,7 +704,7 @@ int abortRowTransfers(UsbPollRecord* session, int row)
         }
         if (set->inFlight == 0) {
             unlinkSet(set);
-            delete set;
+            disposeSet(set);
         }
     }
     return result;

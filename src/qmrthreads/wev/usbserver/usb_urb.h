@@ -71,10 +71,15 @@ constexpr int kUrbSetsPerRow = 1024;
 // no URB at all before the transfer is given up (ETIMEDOUT).
 constexpr int kUrbOutStallMs = 30000;
 
-// One client transfer: a node of its row's transfer list.
+// One client transfer: a node of its row's transfer list. Sets and their
+// buffers come from the session's pool (usb_urb_pool.h) and go back to it.
 struct UrbSet : UrbListNode {
-    UrbSet();
+    UrbSet() = default;
     ~UrbSet() override;
+
+    // Back to a new set with slots URB records (zeroed), keeping the memory
+    // of the records.
+    void clear(int slots);
 
     int row = -1;
     uint8_t endpoint = 0;
@@ -95,6 +100,7 @@ struct UrbSet : UrbListNode {
     // The URB records the set cycles through (its window), and for each
     // whether the kernel holds it now.
     int slotCount = 0;
+    int slotCapacity = 0;        // records the arrays have room for
     usbdevfs_urb* urbs = nullptr;
     uint8_t* inKernel = nullptr;
 

@@ -52,6 +52,8 @@ constexpr int kDatagramBlockSize = 4000;
 constexpr int kDatagramMinFree = 1500;
 constexpr int kFileBlockSize = 7300;
 constexpr int kReadChunkSize = 2048;
+// Pieces of at most this much in all go through TLS as one record.
+constexpr int kSmallFrameSize = 4096;
 
 // Longest wait for a send buffer that does not drain: a peer that stops
 // reading for this long is given up (send then fails with -1).
@@ -123,8 +125,10 @@ public:
     // connection broke. A time-out of 0 waits for a full send buffer to drain
     // for at most kSendStallTicks.
     int send(const void* data, int length, int timeoutTicks, bool once);
-    // Sends every piece completely; bytes sent or the failing result.
-    int sendv(const iovec* pieces, int count);
+    // Sends every piece completely, in order, without gathering them into
+    // one buffer first: bytes sent or the failing result (-1 also when the
+    // socket stayed full longer than timeoutTicks; 0 means kSendStallTicks).
+    int sendv(const iovec* pieces, int count, int timeoutTicks = 0);
     // One writev() on the descriptor, nothing else.
     ssize_t writev(const iovec* pieces, int count);
     // 1 when the whole file was sent.
@@ -196,6 +200,7 @@ private:
     int waitWithoutOwner(short events, int64_t ticks, int* error, bool retryOnEintr);
     int waitServingOwner(short events, int64_t ticks, int* error);
     int waitForWritable(int64_t ticks);
+    int sendSessionPieces(const iovec* pieces, int count);
     int connectStream(int timeoutTicks, socklen_t length);
     int readOnce(ByteBuffer* buffer, int count);
     int writeOnce(const void* data, int size);

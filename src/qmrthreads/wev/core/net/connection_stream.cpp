@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <memory>
-#include <vector>
 
 #include "core/util/byte_buffer.h"
 
@@ -183,55 +183,83 @@ ssize_t Connection::writev(const iovec* pieces, int count)
     return ::writev(fd, pieces, count);
 }
 
-int Connection::sendv(const iovec* pieces, int count)
+int Connection::sendSessionPieces(const iovec* pieces, int count)
+{
+    // Small frames are one record, as one send would make them; larger
+    // pieces go as they are, without a copy.
+    char small[kSmallFrameSize];
+    size_t total = 0;
+    for (int i = 0; i < count; ++i)
+        total += pieces[i].iov_len;
+    if (count > 1 && total <= sizeof small) {
+        size_t at = 0;
+        for (int i = 0; i < count; ++i) {
+            memcpy(small + at, pieces[i].iov_base, pieces[i].iov_len);
+            at += pieces[i].iov_len;
+        }
+        const iovec whole = {small, total};
+        return sendSessionPieces(&whole, 1);
+    }
+    int sent = 0;
+    for (int i = 0; i < count; ++i) {
+        const char* p = static_cast<const char*>(pieces[i].iov_base);
+        int left = static_cast<int>(pieces[i].iov_len);
+        while (left > 0) {
+            int n = sessionWrite(p, left);
+            if (n <= 0)
+                return n;
+            if (n > left)
+                return -1;
+            p += n;
+            left -= n;
+            sent += n;
+            bytesSent += static_cast<uint32_t>(n);
+        }
+    }
+    return sent;
+}
+
+int Connection::sendv(const iovec* pieces, int count, int timeoutTicks)
 {
     if (count <= 0)
         return 0;
-    int total = 0;
-    if (hasSession()) {
-        for (int i = 0; i < count; ++i) {
-            const char* p = static_cast<const char*>(pieces[i].iov_base);
-            int left = static_cast<int>(pieces[i].iov_len);
-            while (left > 0) {
-                int n = sessionWrite(p, left);
-                if (n <= 0)
-                    return n;
-                if (n > left)
-                    return -1;
-                p += n;
-                left -= n;
-                total += n;
-                bytesSent += static_cast<uint32_t>(n);
-            }
-        }
-        return total;
-    }
+    if (hasSession())
+        return sendSessionPieces(pieces, count);
 
-    // A partial writev is finished piece by piece: a reply header without
-    // its data must never be left on the wire.
-    std::vector<iovec> rest(pieces, pieces + count);
-    size_t first = 0;
-    while (first < rest.size()) {
-        int batch = static_cast<int>(std::min<size_t>(rest.size() - first, IOV_MAX));
-        ssize_t n = writev(&rest[first], batch);
+    // A partial writev is finished from where it stopped: a reply header
+    // without its data must never be left on the wire. The pieces not yet
+    // sent go in batches through a small window, the first one cut at the
+    // byte reached.
+    constexpr int kWindow = 16;
+    iovec window[kWindow];
+    int first = 0;
+    size_t offset = 0;  // bytes of pieces[first] already sent
+    int total = 0;
+    while (first < count) {
+        const int batch = std::min(count - first, kWindow);
+        for (int i = 0; i < batch; ++i)
+            window[i] = pieces[first + i];
+        window[0].iov_base = static_cast<char*>(window[0].iov_base) + offset;
+        window[0].iov_len -= offset;
+        ssize_t n = writev(window, batch);
         if (n < 0) {
-            if (!retryable(errno))
+            if (!retryable(errno)) {
+                errorState = kConnErrorBroken;
                 return -1;
-            if (!waitForWritable(0))
+            }
+            if (!waitForWritable(timeoutTicks))
                 return -1;
             continue;
         }
         total += static_cast<int>(n);
         bytesSent += static_cast<uint32_t>(n);
-        size_t done = static_cast<size_t>(n);
-        while (first < rest.size() && done >= rest[first].iov_len) {
-            done -= rest[first].iov_len;
+        size_t done = static_cast<size_t>(n) + offset;
+        offset = 0;
+        while (first < count && done >= pieces[first].iov_len) {
+            done -= pieces[first].iov_len;
             ++first;
         }
-        if (first < rest.size()) {
-            rest[first].iov_base = static_cast<char*>(rest[first].iov_base) + done;
-            rest[first].iov_len -= done;
-        }
+        offset = done;
     }
     return total;
 }
