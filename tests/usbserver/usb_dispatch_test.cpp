@@ -154,6 +154,31 @@ TEST_F(UsbDispatch, AHeaderSplitAcrossSegmentsIsReadWhole)
     EXPECT_EQ(r.data, (Bytes{1, 2, 3, 4}));
 }
 
+// A client that sends many requests at once: the session reads ahead, and
+// requests (and bodies) that straddle the end of one read are served whole,
+// in order, without the client sending anything more.
+TEST_F(UsbDispatch, ManyRequestsInOneSendAreAllServedInOrder)
+{
+    ProtocolClient& client = startSession();
+    constexpr uint32_t kCount = 1500;
+    Bytes burst;
+    for (uint32_t i = 0; i < kCount; ++i) {
+        Bytes value(4);
+        usbPutU32(value.data(), i * 2654435761u);
+        const Bytes one = requestHeader(16, i, 4) + value;
+        burst.insert(burst.end(), one.begin(), one.end());
+    }
+    ASSERT_TRUE(client.send(burst));
+    for (uint32_t i = 0; i < kCount; ++i) {
+        Reply r;
+        ASSERT_TRUE(client.readReply(&r)) << "reply " << i;
+        ASSERT_EQ(usbGetU32(r.header.tag), i);
+        ASSERT_EQ(r.data.size(), 4u);
+        ASSERT_EQ(usbGetU32(r.data.data()), i * 2654435761u) << "reply " << i;
+    }
+    EXPECT_TRUE(client.quietFor(100));
+}
+
 TEST_F(UsbDispatch, DiscardOfAnUnknownUrbIdAnswersStatusZero)
 {
     ProtocolClient& client = startSession();

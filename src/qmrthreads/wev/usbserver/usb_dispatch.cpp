@@ -280,10 +280,10 @@ UsbRequestHandler usbRequestHandler(uint32_t opcode)
 int dispatchUsbRequest(UsbPollRecord* session)
 {
     int result = dispatchOne(session);
-    // Requests that a TLS session has already decrypted never make the
-    // socket readable again: serve them now, or a client waiting for their
-    // answers would wait for ever.
-    while (result >= 0 && tlsPending(session)) {
+    // Requests already read into the receive buffer, or already decrypted by
+    // a TLS session, never make the socket readable again: serve them now,
+    // or a client waiting for their answers would wait for ever.
+    while (result >= 0 && (hasReceivedBytes(session) || tlsPending(session))) {
         if (flushUsbNotices(session) < 0)
             return -1;
         result = dispatchOne(session);

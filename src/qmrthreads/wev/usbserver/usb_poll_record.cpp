@@ -34,6 +34,11 @@ bool blinksOnEvents()
 
 } // namespace
 
+UsbPollRecord::~UsbPollRecord()
+{
+    delete[] received;
+}
+
 UsbPollRecord* UsbPollRecord::create(int fd, int row)
 {
     auto* record = new (std::nothrow) UsbPollRecord;

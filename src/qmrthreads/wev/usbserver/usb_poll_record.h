@@ -41,6 +41,17 @@ struct UsbPollRecord {
     UsbPendingNotice notices[kUsbNoticeQueueSize] = {};
     int noticeCount = 0;
     int droppedNotices = 0;
+    // Bytes read from the client and not yet taken (usb_session_io.h): one
+    // read brings a request's header, its body and what follows, as far as
+    // they have arrived. Made at the first read.
+    uint8_t* received = nullptr;
+    int receivedStart = 0;
+    int receivedEnd = 0;
+
+    UsbPollRecord() = default;
+    ~UsbPollRecord();
+    UsbPollRecord(const UsbPollRecord&) = delete;
+    UsbPollRecord& operator=(const UsbPollRecord&) = delete;
 
     // Records whose descriptor reported events wait here until the epoll
     // batch is over; their handlers run after it (see wait).

@@ -1,6 +1,7 @@
 #include "usbserver/usb_session_io.h"
 
 #include <cstring>
+#include <new>
 
 #include "core/net/connection.h"
 #include "core/task/tick_clock.h"
@@ -13,22 +14,63 @@ constexpr size_t kSkipChunk = 4096;
 
 } // namespace
 
+namespace {
+
+// Room for several small requests with their bodies; a read that wants more
+// than this goes straight into the caller's buffer.
+constexpr int kReceiveSize = 8192;
+
+int takeReceived(UsbPollRecord* record, uint8_t* to, int n)
+{
+    const int have = record->receivedEnd - record->receivedStart;
+    const int take = have < n ? have : n;
+    if (take <= 0)
+        return 0;
+    memcpy(to, record->received + record->receivedStart, static_cast<size_t>(take));
+    record->receivedStart += take;
+    if (record->receivedStart == record->receivedEnd)
+        record->receivedStart = record->receivedEnd = 0;
+    return take;
+}
+
+// One receive of what has arrived: into the caller's buffer when it wants at
+// least a whole receive buffer, else into the receive buffer (then taken
+// from there).
+int receiveOnce(UsbPollRecord* record, Connection* c, uint8_t* to, int n, int64_t ticks)
+{
+    if (n >= kReceiveSize)
+        return c->receiveSome(to, n, ticks);
+    if (!record->received) {
+        record->received = new (std::nothrow) uint8_t[kReceiveSize];
+        if (!record->received)
+            return c->receiveSome(to, n, ticks);
+    }
+    int r = c->receiveSome(record->received, kReceiveSize, ticks);
+    if (r < 1)
+        return r;
+    record->receivedStart = 0;
+    record->receivedEnd = r;
+    return takeReceived(record, to, n);
+}
+
+} // namespace
+
 int connRead(UsbPollRecord* record, void* buffer, int n, int ms)
 {
     Connection* c = record ? record->connection : nullptr;
     if (!c)
         return kConnNoSocket;
     auto* p = static_cast<uint8_t*>(buffer);
+    int got = takeReceived(record, p, n);
     const int64_t limit = ms / 10;
-    const uint64_t start = boardTicks();
-    int got = 0;
+    const uint64_t start = got < n ? boardTicks() : 0;
     while (got < n) {
         // One bound for the whole read: a client trickling bytes cannot
         // stretch it.
         int64_t left = limit - static_cast<int64_t>(boardTicks() - start);
         if (left <= 0)
             return kConnTimedOut;
-        int r = c->receiveBytes(p + got, n - got, left);
+        int r = receiveOnce(record, c, p + got, n - got, left);
         if (r < 1)
             return r;
         got += r;
@@ -36,6 +78,11 @@ int connRead(UsbPollRecord* record, void* buffer, int n, int ms)
     if (!record->tlsInfoDone)
         storeTlsInfo(record);
     return n;
+}
+
+bool hasReceivedBytes(const UsbPollRecord* record)
+{
+    return record && record->receivedEnd > record->receivedStart;
 }
 
 int connWrite(UsbPollRecord* record, const void* buffer, int n, int ms)

@@ -16,8 +16,13 @@ struct UsbPollRecord;
 
 // Reads exactly n bytes within ms: n, or the first receive result below 1
 // (0 or a connection result code; kConnTimedOut when the time ran out). The
-// first complete read of a TLS session stores its TLS description.
+// first complete read of a TLS session stores its TLS description. Bytes
+// that arrived beyond n stay in the session's receive buffer for the next
+// read.
 int connRead(UsbPollRecord* record, void* buffer, int n, int ms);
+// Bytes of the client wait in the receive buffer: the socket will not
+// report them again, so their requests are served without a wait.
+bool hasReceivedBytes(const UsbPollRecord* record);
 // Sends n bytes within ms: the bytes sent, or a negative result.
 int connWrite(UsbPollRecord* record, const void* buffer, int n, int ms);
 // Sends the pieces as one frame: the total, or a negative result.

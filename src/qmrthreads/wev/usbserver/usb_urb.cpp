@@ -335,10 +335,24 @@ int completeUrb(UsbPollRecord* session, int row, usbdevfs_urb* urb)
 
 enum ReapResult { kReapOk = 0, kReapGone = 1, kReapFailed = -1 };
 
-// Reaps what is ready on the row's file (at most limit URBs).
+// Whether the kernel holds any URB of the row. Only the session thread
+// changes the list, so it reads it without the lock.
+bool rowHasUrbsInKernel(int row)
+{
+    UrbListNode& head = usbDeviceTable[row].urbList;
+    for (UrbListNode* node = head.next; node != &head; node = node->next) {
+        if (asSet(node)->inFlight > 0)
+            return true;
+    }
+    return false;
+}
+
+// Reaps what is ready on the row's file (at most limit URBs). Once the
+// kernel holds none of the row's URBs no reap is tried: it could only find
+// nothing.
 ReapResult reapReady(UsbPollRecord* session, int row, int limit)
 {
-    for (int n = 0; n < limit; ++n) {
+    for (int n = 0; n < limit && rowHasUrbsInKernel(row); ++n) {
         const int fd = rowFd(row);
         if (fd < 0)
             return kReapGone;

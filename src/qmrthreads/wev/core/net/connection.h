@@ -117,6 +117,10 @@ public:
     int readAvailable(ByteBuffer* buffer, int64_t ticks, bool grow);
     int receiveBuffer(ByteBuffer* buffer, int64_t ticks);
     int receiveBytes(void* bytes, int size, int64_t ticks);
+    // What has arrived, up to size, in as few calls as it allows: one read
+    // when bytes are waiting, a wait of at most ticks only when none are.
+    // Bytes read, or a result code (0 when the wait ended without data).
+    int receiveSome(void* bytes, int size, int64_t ticks);
     // One read of at most 2048 bytes; 0 when the wait failed or nothing was
     // there, -1 when the read failed or the peer closed.
     int readChunk(ByteBuffer* buffer, int64_t ticks);

@@ -122,6 +122,32 @@ int Connection::receiveBytes(void* bytes, int size, int64_t ticks)
     return n;
 }
 
+int Connection::receiveSome(void* bytes, int size, int64_t ticks)
+{
+    if (hasSession() || size <= 0)
+        return receiveBytes(bytes, size, ticks);
+    for (;;) {
+        ssize_t n = ::recv(fd, bytes, static_cast<size_t>(size), MSG_DONTWAIT);
+        if (n > 0)
+            return static_cast<int>(n);
+        if (n == 0)
+            return kConnPeerClosed;
+        if (errno == ENOTSOCK)
+            return receiveBytes(bytes, size, ticks);
+        if (errno == EINTR)
+            continue;
+        if (!retryable(errno)) {
+            errorState = kConnErrorBroken;
+            return kConnBroken;
+        }
+        if (ticks == 0)
+            return 0;
+        int error = 0;
+        if (!wait4read(ticks, &error, true))
+            return error;
+    }
+}
+
 int Connection::readChunk(ByteBuffer* buffer, int64_t ticks)
 {
     if (ticks != 0 && !(hasSession() && sessionPending() > 0)) {
