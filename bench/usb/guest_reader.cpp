@@ -484,7 +484,9 @@ class ProtocolTransport : public Transport {
 public:
     ~ProtocolTransport() override { close(); }
 
-    void open(const char* host, int port, unsigned vendor, unsigned product)
+    // The device with vendor:product, or (devicePort above 0) the one on
+    // that port of the server.
+    void open(const char* host, int port, unsigned vendor, unsigned product, unsigned devicePort = 0)
     {
         fd_ = connectTcp(host, port);
         unsigned char data[1024];
@@ -501,12 +503,15 @@ public:
         for (unsigned i = 0; i < count && !found; ++i) {
             const unsigned char* e = data + 3 + 22 * i;
             // The descriptor's 16-bit fields come big-endian.
-            if ((unsigned{e[12]} << 8 | e[13]) == vendor && (unsigned{e[14]} << 8 | e[15]) == product) {
+            const bool ids = (unsigned{e[12]} << 8 | e[13]) == vendor && (unsigned{e[14]} << 8 | e[15]) == product;
+            if (devicePort ? e[1] == devicePort : ids) {
                 row_ = e[0];
                 port_ = e[1];
                 found = true;
             }
         }
+        if (!found && devicePort)
+            die("the server lists no device on port %u (%u devices)", devicePort, count);
         if (!found)
             die("the server lists no device %04x:%04x (%u devices)", vendor, product, count);
         fprintf(stderr, "guest_reader: server: %04x:%04x is row %u on port %u\n", vendor, product, row_, port_);
@@ -872,6 +877,8 @@ void reportIdleServer(pid_t server)
 struct Options {
     unsigned vendor = 0x46f4;
     unsigned product = 0x0001;
+    unsigned port = 0;          // --port: the device on this port of the server
+    uint32_t size = 512;        // --size: bytes per round trip
     std::vector<uint32_t> sizes = {4096, 65536, 1 << 20};
     uint64_t total = 64ull << 20;
     double budget = 20.0;
@@ -934,11 +941,8 @@ void measure(const char* mode, Transport& transport, Endpoints endpoints, const 
 // way the server answers a READ(10)'s three transfers (a 24-byte answer for
 // the CBW, the data in frames of at most 64 KiB, a 13-byte CSW), so what the
 // guest's TCP and the extra copies cost alone shows beside the figures.
-void serveLoopback(int listener)
+[[noreturn]] void serveLoopbackConnection(int fd)
 {
-    int fd = accept(listener, nullptr, nullptr);
-    if (fd < 0)
-        _exit(1);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     static unsigned char payload[kMaxUrb];
@@ -964,24 +968,79 @@ void serveLoopback(int listener)
     }
 }
 
-void measureLoopback(const Options& o)
+[[noreturn]] void serveLoopback(int listener)
+{
+    int fd = accept(listener, nullptr, nullptr);
+    if (fd < 0)
+        _exit(1);
+    serveLoopbackConnection(fd);
+}
+
+// A listening socket on address:port (port 0: any free one).
+int listenTcp(uint32_t address, int port)
 {
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0
-        || listen(listener, 1) < 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) < 0)
-        die("loopback listener: %s", strerror(errno));
-    pid_t child = fork();
-    if (child < 0)
-        die("fork: %s", strerror(errno));
-    if (child == 0)
-        serveLoopback(listener);
-    close(listener);
-    int fd = connectTcp("127.0.0.1", ntohs(address.sin_port));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(address);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    int one = 1;
+    if (listener >= 0)
+        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 || listen(listener, 8) < 0)
+        die("listener on port %d: %s", port, strerror(errno));
+    return listener;
+}
 
+int listenerPort(int listener)
+{
+    sockaddr_in a{};
+    socklen_t length = sizeof a;
+    if (getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length) < 0)
+        die("getsockname: %s", strerror(errno));
+    return ntohs(a.sin_port);
+}
+
+// Serves every connection in a child of its own, for ever: the baselines on
+// the host, started and stopped by the script.
+[[noreturn]] void serveForever(int listener, void (*serve)(int fd))
+{
+    printf("listening port=%d\n", listenerPort(listener));
+    fflush(stdout);
+    signal(SIGCHLD, SIG_IGN);
+    for (;;) {
+        int fd = accept(listener, nullptr, nullptr);
+        if (fd < 0)
+            continue;
+        if (fork() == 0) {
+            close(listener);
+            serve(fd);
+            _exit(0);
+        }
+        close(fd);
+    }
+}
+
+// A plain TCP echo: every byte back as it comes.
+void serveEcho(int fd)
+{
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    static unsigned char buffer[kMaxUrb];
+    for (;;) {
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            _exit(0);
+        iovec part{buffer, static_cast<size_t>(n)};
+        if (sendAll(fd, &part, 1))
+            _exit(1);
+    }
+}
+
+// The loopback mode's client loop against a peer at fd; the peer process's
+// usage is sampled when its pid is known.
+void measurePeer(const char* mode, int fd, const Options& o, pid_t peer)
+{
     uint32_t largest = 0;
     for (uint32_t s : o.sizes)
         largest = s > largest ? s : largest;
@@ -989,7 +1048,7 @@ void measureLoopback(const Options& o)
     for (uint32_t size : o.sizes) {
         uint64_t commands = 0, bytes = 0;
         // The peer's CPU time shows as the "server" of these figures.
-        const Usage before = sampleUsage(child);
+        const Usage before = sampleUsage(peer);
         const double start = now();
         while (bytes < o.total && now() - start < o.budget) {
             for (uint32_t want : {31u, size, 13u}) {
@@ -1021,11 +1080,74 @@ void measureLoopback(const Options& o)
             ++commands;
         }
         double elapsed = now() - start;
-        printResult("loopback", size, commands, bytes, elapsed, 0, before, sampleUsage(child));
+        printResult(mode, size, commands, bytes, elapsed, 0, before, sampleUsage(peer));
     }
     close(fd);
+}
+
+void measureLoopback(const Options& o)
+{
+    int listener = listenTcp(INADDR_LOOPBACK, 0);
+    pid_t child = fork();
+    if (child < 0)
+        die("fork: %s", strerror(errno));
+    if (child == 0)
+        serveLoopback(listener);
+    close(listener);
+    measurePeer("loopback", connectTcp("127.0.0.1", listenerPort(listener)), o, child);
     int status = 0;
     waitpid(child, &status, 0);
+}
+
+// Round trips of o.size bytes through a TCP echo for o.budget seconds.
+void measureEcho(const char* host, int port, const Options& o)
+{
+    int fd = connectTcp(host, port);
+    std::vector<unsigned char> out(o.size, 0x5a), back(o.size);
+    uint64_t count = 0;
+    const double start = now();
+    double elapsed = 0;
+    while ((elapsed = now() - start) < o.budget) {
+        iovec part{out.data(), out.size()};
+        if (const char* e = sendAll(fd, &part, 1))
+            die("echo: %s", e);
+        if (const char* e = receiveAll(fd, back.data(), back.size()))
+            die("echo: %s", e);
+        ++count;
+    }
+    printf("result mode=echo size=%u count=%llu seconds=%.6f us_per_round_trip=%.3f\n", o.size,
+           static_cast<unsigned long long>(count), elapsed, elapsed / static_cast<double>(count) * 1e6);
+    close(fd);
+}
+
+// Round trips of one bulk OUT URB of o.size bytes through the server to
+// the loopback device on o.port, for o.budget seconds. The device keeps what
+// it gets for its IN side: every OUT is read back, untimed, and compared.
+void measureUrbRoundTrips(const char* host, int port, const Options& o)
+{
+    ProtocolTransport server;
+    server.open(host, port, o.vendor, o.product, o.port);
+    std::vector<unsigned char> out(o.size), back(o.size);
+    uint64_t count = 0;
+    double timed = 0;
+    const double start = now();
+    while (now() - start < o.budget) {
+        for (uint32_t i = 0; i < o.size; ++i)
+            out[i] = static_cast<unsigned char>(count + i);
+        const double before = now();
+        if (const char* e = server.bulkOut(server.endpoints.out, out.data(), o.size))
+            die("bulk OUT: %s", e);
+        timed += now() - before;
+        uint32_t got = 0;
+        if (const char* e = server.bulkIn(server.endpoints.in, back.data(), o.size, &got))
+            die("bulk IN: %s", e);
+        if (got != o.size || back != out)
+            die("the loopback gave back %u bytes, not the %u sent", got, o.size);
+        ++count;
+    }
+    printf("result mode=urb-rtt size=%u count=%llu seconds=%.6f us_per_round_trip=%.3f\n", o.size,
+           static_cast<unsigned long long>(count), timed, timed / static_cast<double>(count) * 1e6);
+    server.close();
 }
 
 // ---------------------------------------------------------------- command line
@@ -1035,7 +1157,11 @@ void measureLoopback(const Options& o)
     fputs("usage: guest_reader direct [options]\n"
           "       guest_reader server HOST PORT [options]\n"
           "       guest_reader loopback [options]\n"
-          "options: --device VID:PID  --sizes N,N,...  --total BYTES  --budget SECONDS\n",
+          "       guest_reader peer PORT | echo-server PORT\n"
+          "       guest_reader peer-client HOST PORT [options]\n"
+          "       guest_reader echo HOST PORT [--size N] [--budget SECONDS]\n"
+          "       guest_reader urb-rtt HOST PORT --port N [--size N] [--budget SECONDS]\n"
+          "options: --device VID:PID  --port N  --sizes N,N,...  --total BYTES  --budget SECONDS\n",
           stderr);
     exit(2);
 }
@@ -1078,6 +1204,12 @@ Options parseOptions(int argc, char** argv, int first)
                 o.sizes.push_back(static_cast<uint32_t>(size));
                 at = comma + 1;
             }
+        } else if (a == "--port") {
+            o.port = static_cast<unsigned>(number(v));
+        } else if (a == "--size") {
+            o.size = static_cast<uint32_t>(number(v));
+            if (o.size == 0 || o.size > kMaxUrb)
+                die("a round trip moves 1 to %u bytes, not %u", kMaxUrb, o.size);
         } else if (a == "--total") {
             o.total = number(v);
         } else if (a == "--budget") {
@@ -1112,15 +1244,34 @@ int main(int argc, char** argv)
             usage();
         Options o = parseOptions(argc, argv, 4);
         ProtocolTransport server;
-        server.open(argv[2], static_cast<int>(number(argv[3])), o.vendor, o.product);
-        const pid_t pid = serverPid();
-        reportIdleServer(pid);
+        server.open(argv[2], static_cast<int>(number(argv[3])), o.vendor, o.product, o.port);
+        // On a host with other programs named wev the caller names the one
+        // to sample, and its idle figures are measured elsewhere.
+        const char* given = getenv("GUEST_READER_SERVER_PID");
+        const pid_t pid = given ? static_cast<pid_t>(number(given)) : serverPid();
+        if (!given)
+            reportIdleServer(pid);
         measure("server", server, server.endpoints, o, pid);
         server.close();
         return 0;
     }
     if (mode == "loopback") {
         measureLoopback(parseOptions(argc, argv, 2));
+        return 0;
+    }
+    if (mode == "peer" && argc == 3)
+        serveForever(listenTcp(INADDR_ANY, static_cast<int>(number(argv[2]))), serveLoopbackConnection);
+    if (mode == "echo-server" && argc == 3)
+        serveForever(listenTcp(INADDR_ANY, static_cast<int>(number(argv[2]))), serveEcho);
+    if ((mode == "peer-client" || mode == "echo" || mode == "urb-rtt") && argc >= 4) {
+        Options o = parseOptions(argc, argv, 4);
+        const int port = static_cast<int>(number(argv[3]));
+        if (mode == "peer-client")
+            measurePeer("peer", connectTcp(argv[2], port), o, -1);
+        else if (mode == "echo")
+            measureEcho(argv[2], port, o);
+        else
+            measureUrbRoundTrips(argv[2], port, o);
         return 0;
     }
     usage();
