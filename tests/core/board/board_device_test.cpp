@@ -335,6 +335,34 @@ TEST(BoardClose, FlashesTheLedsOnce)
     EXPECT_EQ(f.board->close(), 0);
 }
 
+TEST(BoardLeds, ActivityFlashIsSentAgainOnlyOnceTheLastOneIsOld)
+{
+    BoardFixture f(250);
+    f.start();
+    const size_t before = f.sent(GPIO_SET_LED_PATTERN);
+    struct Step {
+        uint64_t now;
+        size_t sentSoFar;
+    };
+    const uint64_t r = BoardDevice::kActivityRepeatTicks;
+    const Step steps[] = {
+        {1000, 1},          // the first flash
+        {1000, 1},          // events of the same moment
+        {1000 + r - 1, 1},  // still lit
+        {1000 + r, 2},      // old: sent again
+        {1000 + r, 2},
+        {500, 3},           // a clock that went back is no reason to stay dark
+        {500 + r + 7, 4},
+    };
+    for (const Step& s : steps) {
+        EXPECT_EQ(f.board->blinkActivity(s.now), 1) << s.now;
+        EXPECT_EQ(f.sent(GPIO_SET_LED_PATTERN) - before, s.sentSoFar) << "at tick " << s.now;
+    }
+    LoggedRequest last = f.last(GPIO_SET_LED_PATTERN);
+    EXPECT_EQ(last.words[0], 1u);
+    EXPECT_EQ(last.words[4], 100u);
+}
+
 TEST(BoardLeds, FunctionLedPatterns)
 {
     BoardFixture f(250);

@@ -138,8 +138,11 @@ int dispatchPollEvent(EventSource* source, uint32_t events)
     if (!record)
         return 0;
     record->lastEvents = events;
+    // The session's last wake-up stands for now: reading the board's clock
+    // for every event would cost the request the flash is spared.
+    const UsbPollRecord* session = record->session ? record->session : record;
     if (blinksOnEvents())
-        boardDevice().blinkFast();
+        boardDevice().blinkActivity(session->wakeTick);
     if (!record->ready) {
         record->ready = true;
         record->nextReady = nullptr;

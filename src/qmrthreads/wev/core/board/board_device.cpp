@@ -251,6 +251,16 @@ int BoardDevice::blinkFast()
     return sendLedPattern(kLedActivity, 1, 3, 0, 100);
 }
 
+int BoardDevice::blinkActivity(uint64_t nowTicks)
+{
+    const uint64_t sent = activitySentTick_.load();
+    if (activitySent_.load() && nowTicks >= sent && nowTicks - sent < kActivityRepeatTicks)
+        return 1;
+    activitySentTick_.store(nowTicks);
+    activitySent_.store(true);
+    return blinkFast();
+}
+
 int BoardDevice::blinkPatternA()
 {
     if (!extendedDriver())

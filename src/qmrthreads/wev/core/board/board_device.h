@@ -147,6 +147,12 @@ public:
     // 0 otherwise (also when the port has no LED or the request failed).
     int portLedState(int port);
     int blinkFast();
+    // The activity flash for an event at nowTicks (1/100 s): sent as
+    // blinkFast unless one sent less than kActivityRepeatTicks before is
+    // still lit (1 then, nothing sent), so a busy device costs the board a
+    // request now and then, not one per event.
+    static constexpr uint64_t kActivityRepeatTicks = 5;
+    int blinkActivity(uint64_t nowTicks);
     // Address LED: A = the interface has a usable address, B = none or a
     // link-local one. Extended driver only.
     int blinkPatternA();
@@ -215,6 +221,8 @@ private:
     std::atomic<bool> extended_{false};
     std::atomic<uint32_t> hardwareWord_{0};
     std::atomic<uint32_t> buttonMask_{0};
+    std::atomic<uint64_t> activitySentTick_{0};
+    std::atomic<bool> activitySent_{false};
     std::atomic<bool> started_{false};
     std::atomic<int> shortPresses_[4] = {};
     std::atomic<int> longPresses_[4] = {};
