@@ -12,10 +12,6 @@ namespace {
 
 constexpr size_t kSkipChunk = 4096;
 
-} // namespace
-
-namespace {
-
 // Room for several small requests with their bodies; a read that wants more
 // than this goes straight into the caller's buffer.
 constexpr int kReceiveSize = 8192;
