@@ -9,6 +9,8 @@ tables of the list parameters) and writes, into the output directory:
   core/params/param_lists.h        the list row arrays for the code that reads them
   core/params/param_handles.h      params::<name>(): direct typed handles of every
                                    parameter that is not a numbered family member
+  snmp/param_mib_rows.cpp          paramMibRows: the enterprise MIB object of every
+                                   parameter that has one, in identifier order
 
 The slots of paramTable are in strcmp (byte) order of the names, and the
 handles are bound to those slots, so names, order and handles come from one
@@ -52,6 +54,13 @@ FLAG_PER_PORT = 0x2000000
 FLAG_PER_DEVICE = 0x8000000
 KNOWN_FLAGS = 0x1 | 0x2 | 0x4 | 0x10 | 0x20 | 0x7ff000 | 0x2000000 | 0x8000000 | \
     0x10000000 | 0x20000000 | 0x40000000
+
+# Objects of the enterprise MIB: parameter rows, and how many are writable.
+MIB_ROW_COUNT = 714
+MIB_WRITABLE_COUNT = 422
+# ASN.1 types the MIB announces.
+ASN_INTEGER, ASN_OCTET_STR, ASN_IPADDRESS = 2, 4, 0x40
+FLAG_SNMP_TOKEN = 0x20000000
 
 # Members of the families whose number is a port or a device table row.
 PER_PORT_MEMBERS = (1, 20)
@@ -169,7 +178,10 @@ def parse_default(where, cls, text):
 
 
 class Param:
-    def __init__(self, name, cls, default, limits, flags, table, family, where, number=None):
+    def __init__(self, name, cls, default, limits, flags, table, family, where, number=None,
+                 oid=None, writable=False):
+        self.oid = oid
+        self.writable = writable
         self.name = name
         self.number = number
         self.cls = cls
@@ -181,11 +193,46 @@ class Param:
         self.where = where
 
 
+def parse_oid(where, text):
+    """The sub-identifiers under the enterprise root: 3 to 6 numbers, the first 2."""
+    parts = text.split(".")
+    if not all(p.isdigit() for p in parts):
+        fail(where, "bad object identifier %r" % text)
+    oid = tuple(int(p) for p in parts)
+    if not 3 <= len(oid) <= 6 or oid[0] != 2:
+        fail(where, "an object identifier has 3 to 6 numbers and begins with 2, got %r" % text)
+    return oid
+
+
+def member_oids(where, text, numbers):
+    """One identifier per member: a pattern with {n}, or a comma list in member order."""
+    if len(numbers) == 1 and "{n}" not in text and "," not in text:
+        return [parse_oid(where, text)]
+    if "{n}" in text:
+        return [parse_oid(where, text.replace("{n}", str(n))) for n in numbers]
+    listed = text.split(",")
+    if len(listed) != len(numbers):
+        fail(where, "%d identifiers for %d members" % (len(listed), len(numbers)))
+    return [parse_oid(where, t) for t in listed]
+
+
 def expand_row(where, cols, tables):
-    if len(cols) != 7:
+    if len(cols) not in (7, 9):
         fail(where, "expected 7 columns (name, members, class, default, limits, flags, list), "
-                    "got %d" % len(cols))
-    name, members, cls, default_text, limits_text, flags_text, table = cols
+                    "or 9 with the MIB object (oid, access), got %d" % len(cols))
+    name, members, cls, default_text, limits_text, flags_text, table = cols[:7]
+    params = expand_members(where, name, members, cls, default_text, limits_text, flags_text, table, tables)
+    if len(cols) == 9:
+        oid_text, access = cols[7:]
+        if access not in ("ro", "rw"):
+            fail(where, "access must be ro or rw, got %r" % access)
+        for p, oid in zip(params, member_oids(where, oid_text, [p.number for p in params])):
+            p.oid = oid
+            p.writable = access == "rw"
+    return params
+
+
+def expand_members(where, name, members, cls, default_text, limits_text, flags_text, table, tables):
     if not NAME_RE.match(name):
         fail(where, "bad parameter name %r" % name)
     if cls not in CPP_CLASS:
@@ -262,10 +309,37 @@ def check_catalogue(params, list_order):
     for cls, expected in CLASS_COUNTS.items():
         if counts[cls] != expected:
             raise DataError("the catalogue has %d %s parameters, not %d" % (counts[cls], cls, expected))
+    check_mib(params)
     used = {p.table for p in params if p.cls == "P3List"}
     unused = [t for t in list_order if t not in used]
     if unused:
         raise DataError("list tables used by no parameter: %s" % ", ".join(unused))
+
+
+def check_mib(params):
+    rows = [p for p in params if p.oid is not None]
+    seen = {}
+    for p in rows:
+        if p.oid in seen:
+            fail(p.where, "%s has the identifier of %s" % (p.name, seen[p.oid]))
+        seen[p.oid] = p.name
+    oids = sorted(seen)
+    for a, b in zip(oids, oids[1:]):
+        if b[:len(a)] == a:
+            fail("MIB", "%s lies inside the object %s" % (seen[b], seen[a]))
+    if len(rows) != MIB_ROW_COUNT:
+        raise DataError("the MIB has %d parameter objects, not %d" % (len(rows), MIB_ROW_COUNT))
+    writable = sum(1 for p in rows if p.writable)
+    if writable != MIB_WRITABLE_COUNT:
+        raise DataError("the MIB has %d writable objects, not %d" % (writable, MIB_WRITABLE_COUNT))
+
+
+def mib_type(p):
+    if p.cls == "Ip":
+        return ASN_IPADDRESS
+    if p.cls in ("String", "Mac", "Ip6") or (p.cls == "P3List" and p.flags & FLAG_SNMP_TOKEN):
+        return ASN_OCTET_STR
+    return ASN_INTEGER
 
 
 # ------------------------------------------------------------------ C++ output
@@ -462,6 +536,20 @@ inline Param* member(const int16_t* slots, int first, int count, int n)
     return "".join(out)
 
 
+def gen_mib_rows(params):
+    """params in slot order; the rows come out in identifier order."""
+    rows = sorted((p.oid, index, p) for index, p in enumerate(params) if p.oid is not None)
+    out = [HEADER_NOTE, '#include "snmp/param_mib_rows.h"\n\n#include <iterator>\n\n']
+    out.append("const ParamMibRow paramMibRows[] = {\n")
+    for oid, index, p in rows:
+        out.append("    {%d, %d, %s, %d, {%s}},  // %s\n" % (
+            index, mib_type(p), "true" if p.writable else "false", len(oid),
+            ", ".join(str(n) for n in oid), p.name))
+    out.append("};\nconst int paramMibRowCount = %d;\n" % len(rows))
+    out.append("static_assert(std::size(paramMibRows) == %d);\n" % len(rows))
+    return "".join(out)
+
+
 def family_function(family):
     """zyt_sec_{n} -> zyt_sec, wifi_wkey{n} -> wifi_wkey."""
     return family.replace("{n}", "").rstrip("_")
@@ -524,6 +612,7 @@ def main(argv):
     write_if_changed(os.path.join(out_dir, "core", "params", "param_catalogue.cpp"),
                      gen_catalogue(params, list_order, tables))
     write_if_changed(os.path.join(out_dir, "core", "params", "param_handles.h"), gen_handles(params))
+    write_if_changed(os.path.join(out_dir, "snmp", "param_mib_rows.cpp"), gen_mib_rows(params))
     return 0
 
 

@@ -32,6 +32,8 @@
 #include "services/sdcard/sd_card_task.h"
 #include "services/update/firmware_update.h"
 #include "supervision.h"
+#include "snmp/snmp_traps.h"
+#include "snmp/snmpd_task.h"
 #include "usbserver/usb_server_task.h"
 
 #include <cstdio>
@@ -63,6 +65,7 @@ void connectSubsystems()
     setAddressSetHook(showAddressOnLeds);
     holdStopsWhileUpdating();
     registerIpFilterEffects();
+    registerSnmpTrapOps();
 }
 
 void readStartCounter()
@@ -301,6 +304,7 @@ void startTasks()
 {
     useTlsForUsbSessions();
     startUsbServer(currentInterface());
+    startSnmpAgent();
     startBlinkerOnSimpleDriver();
     launch(new LazyHubWatcher(), 20480);
 }

@@ -42,12 +42,6 @@ int Param::toTextSel(uint32_t, char* buffer, size_t size) const
     return toText(buffer, size);
 }
 
-int Param::setBySnmp(int, const uint8_t*, int, size_t)
-{
-    std::fputs("ERROR: Call base Param class setBySnmp function ?!\n", stdout);
-    return kSnmpNoAccess;
-}
-
 std::string Param::text() const
 {
     char buffer[kParamTextBufferSize];

@@ -1,8 +1,8 @@
 // Parameters: every setting and every published status value of the box is a
 // named, typed Param. Seven classes answer one virtual interface: check a
 // text, take a text, give the value as text (pages, the parameter file,
-// mails), give it to an SNMP read, take it from an SNMP write, and the shared
-// Param::set every writer uses.
+// mails), give it to an SNMP read, and the shared Param::set every writer
+// uses. Writes over SNMP are the agent's (snmp/param_snmp_write.h).
 //
 // Threads: any thread may read or write any parameter. A value is copied in
 // and out under the parameter's own mutex; the modified mark and the flags
@@ -26,7 +26,6 @@
 #include <string>
 
 #include "core/addr/sock_addr.h"
-#include "core/params/snmp_codes.h"
 
 // Flags word bits.
 enum : uint32_t {
@@ -102,9 +101,6 @@ public:
     // The value for an SNMP read: its bytes (integers as a host-order int32)
     // copied into value. false: no value (hidden, internal, unset).
     virtual bool getSnmp(std::string& value) const = 0;
-    // SNMP SET phases. Writes over SNMP are not built yet: every class
-    // answers noAccess.
-    virtual int setBySnmp(int action, const uint8_t* value, int type, size_t length);
     // The one write path for texts: 0 refused; otherwise by flags 0 (hidden
     // or volatile), kSetRuntime, kSetNetwork or kSetRestart. The result says
     // the text was accepted, not that the value changed (addresses and MACs

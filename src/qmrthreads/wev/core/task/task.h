@@ -66,6 +66,9 @@ public:
     static Task* current();
 
     const char* name() const { return name_; }
+    // The read end of the message pipe, for a task whose loop waits on
+    // descriptors that a library owns (the SNMP agent).
+    int messageFd() const { return pipeRead_; }
     int taskId() const { return taskId_.load(); }
     uint64_t creationTick() const { return creationTick_.load(); }
     int stackSize() const { return stackSize_; }
