@@ -16,6 +16,7 @@
 #include "core/params/param_handles.h"
 #include "core/task/start_state.h"
 #include "core/task/task.h"
+#include "core/task/tick_clock.h"
 #include "snmp/snmp_traps.h"
 #include "snmp/snmpd_conf.h"
 #include "snmp/snmpd_task.h"
@@ -119,7 +120,9 @@ TEST_F(SnmpdTaskTest, AnswersReconfiguresSendsTrapsAndStops)
     // The community parameter read over SNMP, with the community itself.
     ASSERT_TRUE(answerHolds("first1", "1.3.6.1.4.1.32473.2.7.20.0", "STRING: \"first1\""));
     // sysUpTime is the program's tick clock, not the agent's own.
-    EXPECT_NE(snmpget("first1", "1.3.6.1.2.1.1.3.0").find("Timeticks"), std::string::npos);
+    setTickSourceForTest([]() -> uint64_t { return 4321000; });
+    EXPECT_NE(snmpget("first1", "1.3.6.1.2.1.1.3.0").find("Timeticks: (4321000)"), std::string::npos);
+    setTickSourceForTest(nullptr);
 
     // A new community takes effect with the network change message.
     o.set("snmpv1_community", "second2");
