@@ -234,3 +234,20 @@ def test_no_agent_when_both_versions_are_off(box):
     assert rc != 0 and "Timeout" in out, out
     assert not box.path("/var/snmpd.conf").exists()
     assert "NET-SNMP" not in box.stderr
+
+
+def test_management_vlan_answers_only_on_its_interface(box):
+    # The stand-in for VLAN 7: a second veth pair, "eth0.7" in the box and
+    # "vlan7" in the peer. The peer sends from 198.19.254.1 through vlan7
+    # (its own routing table for that source) and from its usual address
+    # through veth0, to the same box address.
+    box.box_exec(f"ip link add eth0.7 type veth peer name vlan7 netns {box.peer_ns}", check=True)
+    box.peer_exec("ip addr add 198.19.254.1/24 dev vlan7 && ip link set vlan7 up && "
+                  "ip rule add from 198.19.254.1 table 7 && ip route add default dev vlan7 table 7",
+                  check=True)
+    start_agent_box(box, {"ip4vlan_mgmt": "on", "ip4vlan_mgmt_id": "7", "ipv6": "off"})
+    box.wait_for_stdout(r"force2face\(\d+\) rc:0", timeout=10)
+    through_vlan = ("-v2c", "-c", "vorlap", "--clientaddr=198.19.254.1")
+    assert value_of(box, f"{ENT}.2.43.11.0", opts=through_vlan) == "INTEGER: 7"
+    rc, out = snmp(box, "snmpget", f"{ENT}.2.43.11.0")
+    assert rc != 0 and "Timeout" in out, out
