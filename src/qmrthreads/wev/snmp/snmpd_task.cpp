@@ -289,8 +289,9 @@ void SnmpdTask::run()
     // The trace lines of the agent go to standard output as whole lines.
     static char lineBuffer[8192];
     std::setvbuf(stdout, lineBuffer, _IOLBF, sizeof(lineBuffer));
-    const std::string path = snmpdConfPath();
+    // Everything of the agent ends with this scope: exit() does not return.
     {
+        const std::string path = snmpdConfPath();
         std::lock_guard<std::mutex> lock(snmpLibraryMutex());
         AgentLoop loop(messageFd());
         if (loop.start(path.c_str()))
