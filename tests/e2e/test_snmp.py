@@ -251,3 +251,15 @@ def test_management_vlan_answers_only_on_its_interface(box):
     assert value_of(box, f"{ENT}.2.43.11.0", opts=through_vlan) == "INTEGER: 7"
     rc, out = snmp(box, "snmpget", f"{ENT}.2.43.11.0")
     assert rc != 0 and "Timeout" in out, out
+
+
+def test_agent_ends_when_its_socket_cannot_be_bound_to_the_management_vlan(box):
+    # No device "eth0.9": the bind fails and the agent gives up; the box runs on.
+    box.write_params({"ip4vlan_mgmt": "on", "ip4vlan_mgmt_id": "9", "ipv6": "off"})
+    box.start(kickoff=0)
+    box.wait_for_stderr(BANNER, timeout=30)
+    box.wait_for_stdout(r"snmpUDPDomain\.c netsnmp_udp_transport force2face\(\d+\) rc:-1", timeout=15)
+    box.wait_for_stderr(r"could not open its transports", timeout=10)
+    rc, out = snmp(box, "snmpget", f"{ENT}.2.4.1.0")
+    assert rc != 0 and "Timeout" in out, out
+    assert box.running

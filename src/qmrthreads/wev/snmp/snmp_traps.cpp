@@ -67,9 +67,9 @@ void addVarbind(netsnmp_variable_list** vars, unsigned n, u_char type, const voi
     snmp_varlist_add_variable(vars, name, sizeof(name) / sizeof(name[0]), type, value, length);
 }
 
-void addText(netsnmp_variable_list** vars, unsigned n, const char* text)
+void addText(netsnmp_variable_list** vars, unsigned n, const char* text, size_t size)
 {
-    addVarbind(vars, n, ASN_OCTET_STR, text, std::strlen(text));
+    addVarbind(vars, n, ASN_OCTET_STR, text, strnlen(text, size));
 }
 
 void sendEventTrap(const NotifyEvent& event)
@@ -77,23 +77,21 @@ void sendEventTrap(const NotifyEvent& event)
     const long code = eventTrapCode(event.flags);
     const long port = event.port;
     const std::string text = eventTrapText(event);
+    std::lock_guard<std::mutex> lock(snmpLibraryMutex());
+    if (!snmpLibraryReady())
+        return;
     netsnmp_variable_list* vars = nullptr;
     addVarbind(&vars, 1, ASN_INTEGER, &code, sizeof(code));
     addVarbind(&vars, 2, ASN_INTEGER, &port, sizeof(port));
     addVarbind(&vars, 3, ASN_OCTET_STR, text.data(), text.size());
     if (eventTrapHasDeviceTexts(event.flags)) {
-        addText(&vars, 4, event.manufacturer);
-        addText(&vars, 6, event.product);
-        addText(&vars, 8, event.serial);
+        addText(&vars, 4, event.manufacturer, sizeof(event.manufacturer));
+        addText(&vars, 6, event.product, sizeof(event.product));
+        addText(&vars, 8, event.serial, sizeof(event.serial));
     }
-    {
-        std::lock_guard<std::mutex> lock(snmpLibraryMutex());
-        if (snmpLibraryReady()) {
-            send_trap_vars(kEnterpriseSpecific, kEventTrapNumber, vars);
-            countTrapsSent(1);
-        }
-    }
+    send_trap_vars(kEnterpriseSpecific, kEventTrapNumber, vars);
     snmp_free_varbind(vars);
+    countTrapsSent(1);
 }
 
 void sendRestartTrap()

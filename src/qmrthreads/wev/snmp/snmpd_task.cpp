@@ -294,10 +294,14 @@ void SnmpdTask::run()
         const std::string path = snmpdConfPath();
         std::lock_guard<std::mutex> lock(snmpLibraryMutex());
         AgentLoop loop(messageFd());
-        if (loop.start(path.c_str()))
+        if (loop.start(path.c_str())) {
             loop.run();
-        setSnmpLibraryReady(false);
-        snmp_shutdown(kAppName);
+            setSnmpLibraryReady(false);
+            snmp_shutdown(kAppName);
+        } else {
+            // The agent cannot serve; the trap sinks it opened stay usable.
+            std::fprintf(stderr, "NET-SNMPD: the agent could not open its transports; it ends\n");
+        }
     }
     exit();
 }
