@@ -21,7 +21,7 @@ PACKAGES=(
     libgtest-dev googletest libgmock-dev
     # libraries the program is linked with, and the tools around them
     libssl-dev openssl
-    libsnmp-dev snmp snmptrapd
+    libsnmp-dev snmp snmptrapd snmpd
     libip4tc-dev iptables
     libiw-dev
     wpasupplicant libwpa-client-dev
