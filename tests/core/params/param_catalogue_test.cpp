@@ -409,6 +409,14 @@ TEST_F(CatalogueGeneratorTest, RefusesInconsistentData)
         {"params", "\"pool.ntp.org\"", "pool.ntp.org", "double quotes"},
         {"params", "zyt_tag_{n}\t1..20\tString", "zyt_tag_{n}\t1..20\tInt", "not a number"},
         {"lists", "wlanMode\tadhoc\tAd-Hoc\t\n", "", "default 'adhoc' is no token"},
+        // The MIB objects: one identifier each, none inside another, the
+        // counts of objects and of writable ones, one identifier per member.
+        {"params", "\t2.4.2\trw", "\t2.4.1\trw", "has the identifier of"},
+        {"params", "\t2.4.2\trw", "\t2.4.1.5\trw", "lies inside the object"},
+        {"params", "\t2.4.2\trw", "\t2.4.2\tro", "422"},
+        {"params", "\t2.4.2\trw", "\t3.4.2\trw", "begins with 2"},
+        {"params", "\t2.11.6,2.11.15,2.11.16,2.11.17\t", "\t2.11.6,2.11.15\t", "2 identifiers for 4 members"},
+        {"params", "\t2.4.2\trw", "\t2.4.2\twrite", "access must be ro or rw"},
     };
     for (const Case& c : cases) {
         std::string messages;
