@@ -149,6 +149,22 @@ TEST_F(SnmpdTaskTest, AnswersReconfiguresSendsTrapsAndStops)
     EXPECT_NE(traps.find(".1.3.6.1.4.1.32473.2.51.8 = STRING: \"SN42\""), std::string::npos) << traps;
     EXPECT_EQ(trapSinkTrapCount(1), 1);
 
+    // The start-up trap: cold start at the first start, warm after a restart,
+    // the boot counter as its specific number; nothing while trappup is off.
+    o.set("trappup", "off");
+    ops->sendRestartTrap();
+    EXPECT_EQ(trapSinkTrapCount(1), 1);
+    o.set("trappup", "on");
+    o.set("life", "17");
+    setStartCounter(0);
+    ops->sendRestartTrap();
+    EXPECT_TRUE(fileHolds(log, "Cold Start Trap (17)")) << fileText(log);
+    setStartCounter(2);
+    ops->sendRestartTrap();
+    EXPECT_TRUE(fileHolds(log, "Warm Start Trap (17)")) << fileText(log);
+    setStartCounter(-1);
+    EXPECT_EQ(trapSinkTrapCount(1), 3);
+
     TaskMessage stop{0, MSG_STOP, 0, 0};
     ASSERT_GE(postToTaskId(id, &stop), 0);
     const auto end = Clock::now() + std::chrono::seconds(15);
