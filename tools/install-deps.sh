@@ -31,6 +31,7 @@ PACKAGES=(
     python3 python3-pytest
     iproute2 iputils-ping procps psmisc util-linux
     rsyslog
+    dnsmasq-base chrony
     # read-only image and FAT images
     squashfs-tools mtools dosfstools
     # the real-USB guest (QEMU) and the tools that build its image

@@ -35,6 +35,7 @@
 #include "snmp/snmp_traps.h"
 #include "snmp/snmpd_task.h"
 #include "usbserver/usb_server_task.h"
+#include "services/dhcp/bootp_task.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -300,9 +301,22 @@ void printBanner()
             httpPort(), httpsPort(), startCounter());
 }
 
+// The DHCP/BOOTP client starts once the interface runs (its requests are
+// raw frames on it).
+void startAddressClient()
+{
+    if (!params::ip_dhcp()->isOn() && !params::ip_bootp()->isOn())
+        return;
+    NetInterface* cur = currentInterface();
+    while (cur->isRunning() <= 0 && shutdownRequests() == 0)
+        pauseMs(1000);
+    launch(new BootpTask(cur), 20480);
+}
+
 void startTasks()
 {
     useTlsForUsbSessions();
+    startAddressClient();
     startUsbServer(currentInterface());
     startSnmpAgent();
     startBlinkerOnSimpleDriver();

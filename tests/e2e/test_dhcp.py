@@ -1,0 +1,200 @@
+"""The DHCP and BOOTP client against dnsmasq in the peer namespace: the
+lease and what comes with it, its renewal, its loss, and the ZeroConf
+address the box falls back to."""
+
+import re
+import subprocess
+import time
+
+import pytest
+
+from test_start_stop import BANNER
+
+DNSMASQ = "/usr/sbin/dnsmasq"
+
+
+def box_mac(box):
+    link = box.box_exec(["ip", "-o", "link", "show", "dev", "eth0"], check=True).stdout
+    return re.search(r"link/ether ([0-9a-f:]{17})", link).group(1)
+
+
+def subnet(box):
+    return box.peer_ip.rsplit(".", 1)[0]
+
+
+class Dnsmasq:
+    """dnsmasq as the only DHCP (or BOOTP) server on the peer's veth, logging
+    every exchange to a file."""
+
+    def __init__(self, box, *options, name="dnsmasq"):
+        self.box = box
+        self.log = box.workdir / f"{name}.log"
+        args = ["ip", "netns", "exec", box.peer_ns, DNSMASQ, "--no-daemon", "--port=0",
+                f"--interface={box.peer_if}", "--bind-interfaces", "--log-dhcp",
+                f"--log-facility={self.log}", f"--dhcp-leasefile={box.workdir / (name + '.leases')}",
+                "--conf-file=/dev/null", *options]
+        self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            out = box.peer_exec(["ss", "-Hlun", "sport = :67"]).stdout
+            if ":67" in out:
+                return
+            if self.proc.poll() is not None:
+                raise AssertionError(f"dnsmasq ended: {self.proc.stderr.read()}")
+            time.sleep(0.05)
+        self.close()
+        raise AssertionError("dnsmasq did not start listening on port 67")
+
+    def text(self):
+        return self.log.read_text() if self.log.exists() else ""
+
+    def count(self, pattern):
+        return len(re.findall(pattern, self.text()))
+
+    def wait_count(self, pattern, count, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.count(pattern) >= count:
+                return
+            time.sleep(0.1)
+        raise AssertionError(f"{pattern!r} not seen {count} times in {timeout} s; log:\n{self.text()[-3000:]}")
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(timeout=10)
+
+
+@pytest.fixture
+def dhcp_box(make_box):
+    """A box that finds its own address, with DHCP on and BOOTP off, and a
+    way to start servers beside it (closed after the test)."""
+    box = make_box(static_ip=False)
+    box.write_params({"ip_dhcp": "on", "ip_bootp": "off", "ip_auto": "off"})
+    servers = []
+
+    def serve(*options, name="dnsmasq"):
+        server = Dnsmasq(box, *options, name=name)
+        servers.append(server)
+        return server
+
+    box.serve = serve
+    yield box
+    for server in servers:
+        server.close()
+
+
+def lease_options(box, address, lease="2m", t1=None, t2=None):
+    net = subnet(box)
+    opts = [f"--dhcp-range={net}.50,{net}.99,255.255.255.0,{lease}",
+            f"--dhcp-host={box_mac(box)},{address},wevbox",
+            f"--dhcp-option=option:router,{net}.1",
+            f"--dhcp-option=option:dns-server,{net}.1,{net}.3",
+            "--dhcp-option=option:domain-name,lab.test",
+            f"--dhcp-option=option:ntp-server,{net}.1"]
+    if t1:
+        opts.append(f"--dhcp-option=option:T1,{t1}")
+    if t2:
+        opts.append(f"--dhcp-option=option:T2,{t2}")
+    return opts
+
+
+def params_file(box):
+    text = box.path("/etc/params.dat").read_text()
+    return dict((k.strip(), v.strip()) for k, v in
+                (ln.split("=", 1) for ln in text.splitlines() if "=" in ln))
+
+
+def wait_params(box, expected, timeout=20):
+    deadline = time.monotonic() + timeout
+    got = {}
+    while time.monotonic() < deadline:
+        got = params_file(box)
+        if all(got.get(k) == v for k, v in expected.items()):
+            return got
+        time.sleep(0.1)
+    raise AssertionError(f"parameters {expected} not reached; have "
+                         f"{ {k: got.get(k) for k in expected} }\n{box.stderr()[-2000:]}")
+
+
+def ipv4_of(box):
+    return box.box_exec(["ip", "-4", "-o", "addr", "show", "dev", "eth0"], check=True).stdout
+
+
+def test_lease_gives_address_mask_gateway_names_and_time_server(dhcp_box):
+    box = dhcp_box
+    net = subnet(box)
+    server = box.serve(*lease_options(box, f"{net}.77"))
+    box.start()
+    box.wait_for_stderr(BANNER, timeout=30)
+    server.wait_count(r"DHCPACK\(\S+\) " + re.escape(f"{net}.77"), 1, timeout=30)
+    got = wait_params(box, {"ip_addr": f"{net}.77", "ip_setby": "dhcp", "ip_gate": f"{net}.1",
+                            "dns_primary": f"{net}.1", "dns_secondary": f"{net}.3",
+                            "dns_domain": "lab.test", "sys_name": "wevbox",
+                            "ntp_server": f"{net}.1", "ip_bootp_addr": f"{net}.77"})
+    assert got["ip_mask"] == "255.255.255.0"
+    assert f"inet {net}.77/24" in ipv4_of(box)
+    route = box.box_exec(["ip", "-4", "route", "show", "default"], check=True).stdout
+    assert f"default via {net}.1 dev eth0" in route
+    assert box.peer_exec(["ping", "-c", "1", "-W", "5", f"{net}.77"]).returncode == 0
+
+
+def test_short_renewal_time_renews_by_unicast(dhcp_box):
+    box = dhcp_box
+    net = subnet(box)
+    server = box.serve(*lease_options(box, f"{net}.78", t1="3", t2="100"))
+    box.start()
+    server.wait_count(r"DHCPACK\(\S+\) " + re.escape(f"{net}.78"), 1, timeout=40)
+    # Renewals come every three seconds and are answered; the address stays.
+    server.wait_count(r"DHCPACK\(\S+\) " + re.escape(f"{net}.78"), 3, timeout=30)
+    assert server.count(r"DHCPDISCOVER") == 1
+    assert f"inet {net}.78/24" in ipv4_of(box)
+
+
+def test_refused_renewal_falls_back_to_zeroconf(dhcp_box):
+    box = dhcp_box
+    net = subnet(box)
+    first = box.serve(*lease_options(box, f"{net}.79", t1="3", t2="6"), name="first")
+    box.start()
+    wait_params(box, {"ip_addr": f"{net}.79", "ip_setby": "dhcp"}, timeout=40)
+    first.close()
+    # A new authoritative server that does not know the address refuses it.
+    second = box.serve(f"--dhcp-range={net}.200,{net}.210,255.255.255.0,2m",
+                       "--dhcp-authoritative", name="second")
+    second.wait_count(r"DHCPNAK", 1, timeout=30)
+    box.wait_for_stderr(r"### DHCP RESET ZeroConf IP:169\.254\.\d+\.\d+ and linklocal", timeout=20)
+    # Then it starts over and takes what the new server offers.
+    got = wait_params(box, {"ip_setby": "dhcp"}, timeout=30)
+    assert re.match(re.escape(net) + r"\.2(0\d|10)$", got["ip_addr"]), got["ip_addr"]
+
+
+def test_unanswered_discovers_leave_the_zeroconf_address(dhcp_box):
+    box = dhcp_box
+    net = subnet(box)
+    # The server hears the box but is told to ignore it.
+    server = box.serve(f"--dhcp-range={net}.50,{net}.99,255.255.255.0,2m",
+                       f"--dhcp-host={box_mac(box)},ignore")
+    box.start()
+    box.wait_for_stderr(r"### ZeroConf IP:169\.254\.", timeout=30)
+    # DISCOVER is repeated (every 5 s) while nobody answers.
+    server.wait_count(r"DHCPDISCOVER\(\S+\) \S+ ignored", 2, timeout=20)
+    assert params_file(box).get("ip_setby", "zconf") == "zconf"
+    assert "inet 169.254." in ipv4_of(box)
+
+
+def test_bootp_reply_gives_bootp_address(make_box):
+    box = make_box(static_ip=False)
+    box.write_params({"ip_dhcp": "off", "ip_bootp": "on", "ip_auto": "off"})
+    net = subnet(box)
+    server = Dnsmasq(box, f"--dhcp-range={net}.50,{net}.99,255.255.255.0,2m",
+                     f"--dhcp-host={box_mac(box)},{net}.88", "--bootp-dynamic",
+                     f"--dhcp-option=option:router,{net}.1")
+    try:
+        box.start()
+        got = wait_params(box, {"ip_addr": f"{net}.88", "ip_setby": "bootp"}, timeout=40)
+        assert got["ip_gate"] == f"{net}.1"
+        assert f"inet {net}.88/24" in ipv4_of(box)
+        assert "BOOTP" in server.text()
+    finally:
+        server.close()
