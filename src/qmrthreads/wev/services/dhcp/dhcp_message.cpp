@@ -86,8 +86,10 @@ bool copyOptionText(const uint8_t* data, size_t length, char* out, size_t size)
 {
     size_t n = 0;
     while (n < length && n < size - 1 && data[n] != 0) {
-        if (data[n] < 0x20 || data[n] == 0x7f)
+        if (data[n] < 0x20 || data[n] == 0x7f) {
+            out[0] = '\0';
             return false;
+        }
         out[n] = static_cast<char>(data[n]);
         ++n;
     }
