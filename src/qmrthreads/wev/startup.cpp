@@ -35,6 +35,7 @@
 #include "snmp/snmp_traps.h"
 #include "snmp/snmpd_task.h"
 #include "usbserver/usb_server_task.h"
+#include "services/arp_ping/arp_ping_task.h"
 #include "services/dhcp/bootp_task.h"
 
 #include <cstdio>
@@ -211,7 +212,8 @@ void setIpv4Address()
         params::ip_setby()->set("zconf", -1);
     }
     params::ip_addr()->address().applyAsAddress(*cur, nullptr, true);
-    cur->routeIpv4Address();
+    if (cur->routeIpv4Address() && params::ip_auto()->isOn())
+        launch(new ArpPingTask(cur), 20480);
 }
 
 // A link-local box has no filter: it is reached only by whoever gives it its
