@@ -37,6 +37,9 @@
 #include "usbserver/usb_server_task.h"
 #include "services/arp_ping/arp_ping_task.h"
 #include "services/dhcp/bootp_task.h"
+#include "services/sntp/ntp_task.h"
+#include "services/sntp/time_zone.h"
+#include "platform/clock/system_clock.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -68,6 +71,8 @@ void connectSubsystems()
     holdStopsWhileUpdating();
     registerIpFilterEffects();
     registerSnmpTrapOps();
+    setClockSetter(systemClock().setTime);
+    prepareTimeZoneVariable();
 }
 
 void readStartCounter()
@@ -318,6 +323,7 @@ void startAddressClient()
 void startTasks()
 {
     useTlsForUsbSessions();
+    launch(new NtpTask(currentInterface()), 20480);
     startAddressClient();
     startUsbServer(currentInterface());
     startSnmpAgent();
