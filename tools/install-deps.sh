@@ -19,6 +19,8 @@ PACKAGES=(
     # toolchain and unit tests
     cmake ninja-build g++ pkg-config
     libgtest-dev googletest libgmock-dev
+    # fuzzing of the network parsers (tools/fuzz.sh)
+    clang libclang-rt-14-dev
     # libraries the program is linked with, and the tools around them
     libssl-dev openssl
     libsnmp-dev snmp snmptrapd snmpd

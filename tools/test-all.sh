@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Everything the project tests, in one run:
 #   packages, the three builds, the unit tests of the normal and the
-#   AddressSanitizer build, the ThreadSanitizer tests (label "tsan"), and the
+#   AddressSanitizer build, the ThreadSanitizer tests (label "tsan"), a
+#   bounded fuzzing run of the network parsers (tools/fuzz.sh), and the
 #   whole-program tests (tests/e2e) against the normal build's program.
 # The whole-program tests also run against the AddressSanitizer build's
 # program (WEV_E2E_ASAN=0 leaves that run out). WEV_BUILD_TAG: see tools/build.sh.
@@ -69,6 +70,7 @@ run_step build-tsan tools/build.sh tsan
 run_step unit run_ctest normal
 run_step unit-asan run_ctest asan
 run_step unit-tsan run_ctest tsan -L tsan
+run_step fuzz tools/fuzz.sh
 if [ "${WEV_E2E_ASAN:-1}" = 1 ]; then
     run_step e2e-asan run_e2e asan
 fi

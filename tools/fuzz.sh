@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds the parsers of data from the network into libFuzzer targets (clang,
+# with AddressSanitizer and UndefinedBehaviorSanitizer) and runs each for a
+# bounded time from its seed corpus in tests/fuzz/corpus/<target>.
+#
+#   tools/fuzz.sh [TARGET...]      (default: all; WEV_FUZZ_SECONDS per target, default 30)
+#
+# New inputs found during a run go to a scratch directory, not to the
+# repository's corpus. A crash leaves its input in the scratch directory and
+# makes the script exit 1.
+set -euo pipefail
+
+REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+SRC=$REPO/src/qmrthreads/wev
+SECONDS_PER_TARGET=${WEV_FUZZ_SECONDS:-30}
+WORK=$(mktemp -d /tmp/wev-fuzz.XXXXXX)
+
+# target: the sources it needs besides its own file under tests/fuzz.
+declare -A SOURCES=(
+    [dhcp_reply]="$SRC/services/dhcp/dhcp_message.cpp"
+    [sntp_reply]="$SRC/services/sntp/sntp_packet.cpp"
+)
+
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(dhcp_reply sntp_reply)
+
+failed=0
+for t in "${targets[@]}"; do
+    [ -n "${SOURCES[$t]:-}" ] || { echo "fuzz.sh: no target '$t'" >&2; exit 2; }
+    bin=$WORK/${t}_fuzz
+    clang++ -std=c++20 -g -O1 -funsigned-char -fno-exceptions -fno-rtti \
+        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+        -I "$SRC" "$REPO/tests/fuzz/${t}_fuzz.cpp" ${SOURCES[$t]} -o "$bin"
+    mkdir -p "$WORK/$t.corpus"
+    echo "fuzz.sh: $t for ${SECONDS_PER_TARGET} s"
+    if ! (cd "$WORK" && "$bin" -max_total_time="$SECONDS_PER_TARGET" -seed=1 -print_final_stats=1 \
+            -artifact_prefix="$WORK/$t-" "$WORK/$t.corpus" "$REPO/tests/fuzz/corpus/$t" \
+            >"$WORK/$t.log" 2>&1); then
+        echo "fuzz.sh: $t FAILED; input and log in $WORK" >&2
+        tail -n 30 "$WORK/$t.log" >&2
+        failed=1
+        continue
+    fi
+    grep -E '^stat::number_of_executed_units' "$WORK/$t.log" | sed "s/^/fuzz.sh: $t /"
+done
+[ "$failed" = 1 ] || rm -rf "$WORK"
+exit "$failed"
