@@ -198,3 +198,66 @@ def test_bootp_reply_gives_bootp_address(make_box):
         assert "BOOTP" in server.text()
     finally:
         server.close()
+
+
+def test_refused_reboot_request_falls_back_to_zeroconf(dhcp_box):
+    box = dhcp_box
+    net = subnet(box)
+    # The box held a lease from another network before it was restarted here.
+    box.write_params({"ip_addr": "198.51.100.20", "ip_bootp_addr": "198.51.100.20", "ip_setby": "dhcp"})
+    server = box.serve(f"--dhcp-range={net}.50,{net}.99,255.255.255.0,2m", "--dhcp-authoritative",
+                       f"--dhcp-host={box_mac(box)},{net}.66")
+    box.start()
+    server.wait_count(r"DHCPNAK\(\S+\) 198\.51\.100\.20", 1, timeout=30)
+    box.wait_for_stderr(r"### DHCP RESET ZeroConf IP:169\.254\.\d+\.\d+ and linklocal", timeout=20)
+    # It starts over with a DISCOVER and takes the address offered here.
+    got = wait_params(box, {"ip_addr": f"{net}.66", "ip_setby": "dhcp"}, timeout=30)
+    assert got["ip_bootp_addr"] == f"{net}.66"
+
+
+def move_peer_address(box, new_last_octet):
+    """The peer's veth gives up its address for another one, so that a server
+    started now has a different server identifier."""
+    net = subnet(box)
+    box.peer_exec(["ip", "addr", "del", f"{box.peer_ip}/24", "dev", box.peer_if], check=True)
+    box.peer_exec(["ip", "addr", "add", f"{net}.{new_last_octet}/24", "dev", box.peer_if], check=True)
+
+
+def test_rebinding_takes_the_new_server_and_renews_with_it(dhcp_box):
+    box = dhcp_box
+    net = subnet(box)
+    wanted = f"{net}.80"
+    first = box.serve(*lease_options(box, wanted, t1="3", t2="6"), name="first")
+    box.start()
+    first.wait_count(r"DHCPACK\(\S+\) " + re.escape(wanted), 1, timeout=40)
+    first.close()
+    move_peer_address(box, 5)
+    # The new server renews only by unicast within a minute: after the
+    # rebinding broadcast its acknowledgement must be taken whole, or the
+    # next renewal goes to the old server's address and is never answered.
+    second = box.serve(f"--dhcp-range={net}.50,{net}.99,255.255.255.0,2m", "--dhcp-authoritative",
+                       f"--dhcp-host={box_mac(box)},{wanted}", "--dhcp-option=option:T1,3",
+                       "--dhcp-option=option:T2,60", name="second")
+    second.wait_count(r"DHCPACK\(\S+\) " + re.escape(wanted), 1, timeout=30)
+    # From now on only requests sent to the new server itself reach it.
+    box.peer_exec(["iptables-legacy", "-A", "INPUT", "-p", "udp", "--dport", "67",
+                   "-d", "255.255.255.255", "-j", "DROP"], check=True)
+    second.wait_count(r"DHCPACK\(\S+\) " + re.escape(wanted), 3, timeout=20)
+    assert params_file(box)["ip_setby"] == "dhcp"
+    assert f"inet {wanted}/24" in ipv4_of(box)
+
+
+def test_lease_runs_out_without_a_server(dhcp_box):
+    box = dhcp_box
+    net = subnet(box)
+    server = box.serve(*lease_options(box, f"{net}.81", lease="2m", t1="3", t2="6"))
+    box.start()
+    server.wait_count(r"DHCPACK\(\S+\) " + re.escape(f"{net}.81"), 1, timeout=40)
+    started = time.monotonic()
+    server.close()
+    # Unanswered renewal and rebinding keep the address until the lease
+    # (two minutes) ends; then the box falls back to ZeroConf.
+    box.wait_for_stderr(r"### DHCP RESET ZeroConf IP:169\.254\.\d+\.\d+ and linklocal", timeout=150)
+    assert time.monotonic() - started > 100
+    wait_params(box, {"ip_setby": "zconf", "ip_bootp_addr": "0.0.0.0"})
+    assert "inet 169.254." in ipv4_of(box)
