@@ -22,7 +22,7 @@ def test_first_ping_to_the_box_mac_gives_its_address(make_box):
     box.peer_exec(["ping", "-c", "2", "-i", "0.2", "-W", "1", elsewhere])
     # Pings to a multicast or broadcast address do not count either.
     box.peer_exec(["ping", "-c", "1", "-W", "1", "-b", f"{net}.255"])
-    assert params_or_zconf(box), box.stderr()[-2000:]
+    assert params_or_zconf(box), box.stderr[-2000:]
 
     box.peer_exec(["ip", "neigh", "replace", wanted, "lladdr", box_mac(box),
                    "dev", box.peer_if, "nud", "permanent"], check=True)

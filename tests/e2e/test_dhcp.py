@@ -115,7 +115,7 @@ def wait_params(box, expected, timeout=20):
             return got
         time.sleep(0.1)
     raise AssertionError(f"parameters {expected} not reached; have "
-                         f"{ {k: got.get(k) for k in expected} }\n{box.stderr()[-2000:]}")
+                         f"{ {k: got.get(k) for k in expected} }\n{box.stderr[-2000:]}")
 
 
 def ipv4_of(box):
@@ -261,3 +261,17 @@ def test_lease_runs_out_without_a_server(dhcp_box):
     assert time.monotonic() - started > 100
     wait_params(box, {"ip_setby": "zconf", "ip_bootp_addr": "0.0.0.0"})
     assert "inet 169.254." in ipv4_of(box)
+
+
+def test_refusal_leaves_an_address_set_by_slp_alone(dhcp_box):
+    box = dhcp_box
+    net = subnet(box)
+    box.write_params({"ip_addr": box.box_ip, "ip_mask": "255.255.255.0", "ip_setby": "slp",
+                      "ip_bootp_addr": "198.51.100.20"})
+    server = box.serve(f"--dhcp-range={net}.50,{net}.99,255.255.255.0,2m", "--dhcp-authoritative")
+    box.start()
+    server.wait_count(r"DHCPNAK\(\S+\) 198\.51\.100\.20", 1, timeout=30)
+    # The refusal of the remembered lease does not touch the address; the
+    # client goes on with a DISCOVER and takes what this server offers.
+    server.wait_count(r"DHCPACK\(\S+\) " + re.escape(net) + r"\.\d+", 1, timeout=30)
+    assert "DHCP RESET ZeroConf" not in box.stderr

@@ -30,7 +30,7 @@ def wait_sim_clock(box, timeout):
         if value is not None:
             return value
         time.sleep(0.1)
-    raise AssertionError(f"the clock was not set within {timeout} s\n{box.stderr()[-2000:]}")
+    raise AssertionError(f"the clock was not set within {timeout} s\n{box.stderr[-2000:]}")
 
 
 def ntp_box(make_box):
