@@ -3,7 +3,9 @@ namespace, and against a scripted server whose answers must not be believed.
 The box runs under a test root, so its clock setting lands in the root's
 simulated clock and never touches the machine's."""
 
+import re
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -86,8 +88,9 @@ class ScriptedServer:
     unless told otherwise, and then with a sound answer of a later time;
     counts the requests."""
 
-    def __init__(self, box, first_byte, stratum, transmit, echo_origin=True):
+    def __init__(self, box, first_byte, stratum, transmit, echo_origin=True, then_sound=True):
         self.requests = 0
+        self.then_sound = then_sound
         self.box = box
         # The socket is made inside the peer namespace by a helper process
         # that passes it back over a unix socket pair.
@@ -121,7 +124,8 @@ class ScriptedServer:
             self.requests += 1
             origin = data[40:48] if echo else b"\x00\x00\x00\x01" + data[44:48]
             self.sock.sendto(self._reply(first_byte, stratum, origin, transmit), peer)
-            self.sock.sendto(self._reply(GOOD, 2, data[40:48], JAN_2031 + NTP_TO_UNIX), peer)
+            if self.then_sound:
+                self.sock.sendto(self._reply(GOOD, 2, data[40:48], JAN_2031 + NTP_TO_UNIX), peer)
 
     @staticmethod
     def _reply(first_byte, stratum, origin, transmit):
@@ -163,5 +167,45 @@ def test_only_a_sound_answer_sets_the_clock(make_box, first_byte, stratum, trans
         # to the sound answer that follows it.
         expected = JAN_2030 if believed else JAN_2031
         assert wait_sim_clock(box, timeout=15) == pytest.approx(expected, abs=1e-6)
+    finally:
+        server.close()
+
+
+def test_time_zone_of_the_list_applies_to_the_box_local_time(make_box):
+    """The goodbye sent to a syslog daemon carries the box's local time,
+    which after the NTP task's set-up is that of the zone chosen (UTC+5:45)."""
+    from test_syslog import SyslogDaemon
+
+    box = make_box()
+    box.write_params({"ntp": "on", "ntp_server": box.peer_ip, "ntp_tzone": "NPT",
+                      "syslog": "on", "syslog_ipa": box.peer_ip, "syslog_upo": 514})
+    daemon = SyslogDaemon(box)
+    server = ScriptedServer(box, GOOD, 2, JAN_2030 + NTP_TO_UNIX)
+    try:
+        box.start()
+        wait_sim_clock(box, timeout=30)
+        box.send_signal(signal.SIGTERM)
+        assert box.wait_exit(timeout=10) == 0
+        sent = time.time()
+        bye = daemon.wait_line(r"I'm \S+ stopped$", timeout=10)
+        stamp = re.search(r"<\d+>([A-Z][a-z]{2} [ \d]\d \d\d:\d\d):\d\d ", bye).group(1)
+        nepal = [time.strftime("%b %e %H:%M", time.gmtime(sent + 5 * 3600 + 45 * 60 + d))
+                 for d in (-60, 0, 60)]
+        assert stamp in nepal, (bye, nepal)
+    finally:
+        server.close()
+        daemon.close()
+
+
+def test_failed_exchange_is_retried_soon_and_sets_nothing(make_box):
+    box = ntp_box(make_box)
+    box.write_params({"ntp_update": 1024})
+    server = ScriptedServer(box, GOOD, 0, JAN_2030 + NTP_TO_UNIX, then_sound=False)
+    try:
+        box.start()
+        # Only kiss-o'-death answers: the exchange runs out after 10 s and
+        # the next one follows 15 s later, long before the update period.
+        server.wait_requests(2, timeout=45)
+        assert sim_clock(box) is None
     finally:
         server.close()
