@@ -3,6 +3,7 @@ lease and what comes with it, its renewal, its loss, and the ZeroConf
 address the box falls back to."""
 
 import re
+import signal
 import subprocess
 import time
 
@@ -275,3 +276,19 @@ def test_refusal_leaves_an_address_set_by_slp_alone(dhcp_box):
     # client goes on with a DISCOVER and takes what this server offers.
     server.wait_count(r"DHCPACK\(\S+\) " + re.escape(net) + r"\.\d+", 1, timeout=30)
     assert "DHCP RESET ZeroConf" not in box.stderr
+
+
+def test_lease_without_end_is_kept(dhcp_box):
+    box = dhcp_box
+    net = subnet(box)
+    server = box.serve(*lease_options(box, f"{net}.82", lease="infinite"))
+    box.start()
+    # Taking the lease changes the network set-up; the broadcast of that
+    # change makes the client ask once more at once. The lease has no
+    # renewal times: however that renewal goes, the lease stays.
+    server.wait_count(r"DHCPACK\(\S+\) " + re.escape(f"{net}.82"), 2, timeout=40)
+    server.close()
+    box.send_signal(signal.SIGTERM)
+    assert box.wait_exit(timeout=10) == 0
+    assert "DHCP RESET" not in box.stderr
+    assert server.count(r"DHCPDISCOVER") == 1

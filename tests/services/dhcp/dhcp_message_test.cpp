@@ -317,12 +317,13 @@ TEST(BroadcastFrame, HeadersAndChecksumsVerify)
     EXPECT_EQ(inetChecksum(pseudo.data(), pseudo.size()), 0xffff) << "UDP checksum";
 }
 
-TEST(DhcpWait, ComputedWithoutOverflowAndNeverBelowOneTick)
+TEST(DhcpLeaseDeadline, SixtyFourBitsAndNeverInThePast)
 {
-    EXPECT_EQ(dhcpWaitTicks(0, kDhcpLeaseCap), int64_t{kDhcpLeaseCap} * 100);
-    EXPECT_EQ(dhcpWaitTicks(100, 3600), 350000);
-    EXPECT_EQ(dhcpWaitTicks(200, 100), 1) << "T2 below T1";
-    EXPECT_EQ(dhcpWaitTicks(5, 5), 1);
+    // (lease - T2) x 100 of a capped lease does not fit 32 bits.
+    EXPECT_EQ(dhcpLeaseDeadline(1000, kDhcpLeaseCap, 1000), 1000 + uint64_t{kDhcpLeaseCap} * 100);
+    EXPECT_EQ(dhcpLeaseDeadline(1000, 3600, 5000), 361000u);
+    EXPECT_EQ(dhcpLeaseDeadline(1000, 10, 9000), 9001u) << "already past";
+    EXPECT_EQ(dhcpLeaseDeadline(1000, 0, 1000), 1001u);
 }
 
 } // namespace

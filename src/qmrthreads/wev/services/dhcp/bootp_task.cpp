@@ -174,15 +174,14 @@ uint32_t BootpTask::nextXid()
     return xid;
 }
 
-DhcpRequestFields BootpTask::requestFields(uint32_t xid) const
+DhcpRequestFields BootpTask::requestFields(uint32_t xid)
 {
-    static thread_local std::string hostName;
-    hostName = paramText(params::sys_name());
-    if (hostName.empty())
-        hostName = productInfo().default_name;
+    hostName_ = paramText(params::sys_name());
+    if (hostName_.empty())
+        hostName_ = productInfo().default_name;
     DhcpRequestFields fields;
     fields.xid = xid;
-    fields.hostName = hostName.c_str();
+    fields.hostName = hostName_.c_str();
     return fields;
 }
 
@@ -260,7 +259,7 @@ void BootpTask::dhcpStep()
         type = awaitReply(waitDeadline_);
         if (type == kDhcpAck) {
             takeAck("dhcp");
-        } else if (type == kDhcpNak || type < 0) {
+        } else if (type == kDhcpNak || (type < 0 && !restart_.load())) {
             resetToZeroConf();
             state_ = DhcpState::Init;
         }
@@ -293,12 +292,14 @@ void BootpTask::dhcpStep()
             state_ = DhcpState::Init;
         break;
     case DhcpState::Bound:
-        waitFor(lease_.t1 ? dhcpWaitTicks(0, lease_.t1) : -1, -1);
+        waitUntilRenewal();
         if (restart_.load())
             break;
         secsBase_ = boardTicks();
         sendRequest(false, false);
-        startWait(dhcpWaitTicks(lease_.t1, lease_.t2));
+        // A lease without end is asked about once; it stays whatever the answer.
+        waitDeadline_ = lease_.lease ? dhcpLeaseDeadline(dhcpLeaseStartTick(), lease_.t2, boardTicks())
+                                     : boardTicks() + kReplyWaitTicks;
         state_ = DhcpState::Renewing;
         break;
     case DhcpState::Renewing:
@@ -311,6 +312,18 @@ void BootpTask::dhcpStep()
     if (restart_.exchange(false))
         state_ = DhcpState::Init;
     sched_yield();
+}
+
+// Until T1 of the lease, or a message that ends the wait (a network change
+// renews at once). A lease without renewal time waits for messages only.
+void BootpTask::waitUntilRenewal()
+{
+    if (!lease_.t1) {
+        waitFor(-1, -1);
+        return;
+    }
+    const uint64_t now = boardTicks();
+    waitFor(static_cast<int64_t>(dhcpLeaseDeadline(dhcpLeaseStartTick(), lease_.t1, now) - now), -1);
 }
 
 // Renewing and rebinding: an address set meanwhile by someone else ends
@@ -329,9 +342,11 @@ void BootpTask::leaseStep()
         state_ = DhcpState::Init;
     } else if (type < 0 && restart_.load()) {
         return;
+    } else if (type < 0 && !lease_.lease) {
+        state_ = DhcpState::Bound;
     } else if (type < 0 && state_.load() == DhcpState::Renewing) {
         sendRequest(true, false);
-        startWait(dhcpWaitTicks(lease_.t2, lease_.lease));
+        waitDeadline_ = dhcpLeaseDeadline(dhcpLeaseStartTick(), lease_.lease, boardTicks());
         state_ = DhcpState::Rebinding;
     } else if (type < 0) {
         resetToZeroConf();

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "core/addr/sock_addr.h"
 #include "core/task/task.h"
@@ -48,6 +49,7 @@ private:
     void dhcpStep();
     bool bootpRoundTookLease(uint64_t* lastRequestTick, bool* first);
     void leaseStep();
+    void waitUntilRenewal();
 
     void sendDiscover();
     // Broadcast frame, or unicast to the server when the lease is renewed.
@@ -56,7 +58,7 @@ private:
     void sendBroadcastFrame();
     void sendUnicast();
     uint32_t nextXid();
-    DhcpRequestFields requestFields(uint32_t xid) const;
+    DhcpRequestFields requestFields(uint32_t xid);
 
     // The type of the next accepted reply (parsed into reply_), or -1 when
     // none came before the deadline or a restart was asked for.
@@ -82,4 +84,5 @@ private:
     Connection* udp_ = nullptr;
     uint64_t secsBase_ = 0;
     uint64_t waitDeadline_ = 0;
+    std::string hostName_;  // what requestFields hands out
 };

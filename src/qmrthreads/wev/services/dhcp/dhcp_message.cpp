@@ -333,8 +333,8 @@ bool parseDhcpReply(const uint8_t* data, size_t length, DhcpReply* out)
     return true;
 }
 
-int64_t dhcpWaitTicks(uint32_t fromSeconds, uint32_t toSeconds)
+uint64_t dhcpLeaseDeadline(uint64_t startTick, uint32_t seconds, uint64_t now)
 {
-    const int64_t ticks = (static_cast<int64_t>(toSeconds) - static_cast<int64_t>(fromSeconds)) * 100;
-    return ticks > 0 ? ticks : 1;
+    const uint64_t deadline = startTick + static_cast<uint64_t>(seconds) * 100;
+    return deadline > now ? deadline : now + 1;
 }

@@ -100,6 +100,6 @@ struct DhcpReply {
 // wrong. Options of the wrong length are ignored.
 bool parseDhcpReply(const uint8_t* data, size_t length, DhcpReply* out);
 
-// Ticks of 1/100 s from one renewal time to the next (to - from seconds),
-// at least 1.
-int64_t dhcpWaitTicks(uint32_t fromSeconds, uint32_t toSeconds);
+// The tick (1/100 s) a lease taken at startTick reaches the given age in
+// seconds; a time already past gives the next tick after now.
+uint64_t dhcpLeaseDeadline(uint64_t startTick, uint32_t seconds, uint64_t now);
