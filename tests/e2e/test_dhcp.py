@@ -12,6 +12,9 @@ import pytest
 from test_start_stop import BANNER
 
 DNSMASQ = "/usr/sbin/dnsmasq"
+# Seconds within which a fresh box has its first exchange with a server: the
+# client starts after the rest of start-up, which waits for the board.
+FIRST_EXCHANGE = 75
 
 
 def box_mac(box):
@@ -129,7 +132,7 @@ def test_lease_gives_address_mask_gateway_names_and_time_server(dhcp_box):
     server = box.serve(*lease_options(box, f"{net}.77"))
     box.start()
     box.wait_for_stderr(BANNER, timeout=30)
-    server.wait_count(r"DHCPACK\(\S+\) " + re.escape(f"{net}.77"), 1, timeout=30)
+    server.wait_count(r"DHCPACK\(\S+\) " + re.escape(f"{net}.77"), 1, timeout=FIRST_EXCHANGE)
     got = wait_params(box, {"ip_addr": f"{net}.77", "ip_setby": "dhcp", "ip_gate": f"{net}.1",
                             "dns_primary": f"{net}.1", "dns_secondary": f"{net}.3",
                             "dns_domain": "lab.test", "sys_name": "wevbox",
@@ -139,6 +142,16 @@ def test_lease_gives_address_mask_gateway_names_and_time_server(dhcp_box):
     route = box.box_exec(["ip", "-4", "route", "show", "default"], check=True).stdout
     assert f"default via {net}.1 dev eth0" in route
     assert box.peer_exec(["ping", "-c", "1", "-W", "5", f"{net}.77"]).returncode == 0
+    # The network change the lease made is announced: the resolver file follows.
+    deadline = time.monotonic() + 15
+    resolv = ""
+    while time.monotonic() < deadline:
+        resolv = box.path("/etc/resolv.conf").read_text()
+        if f"nameserver {net}.3\n" in resolv:
+            break
+        time.sleep(0.1)
+    assert f"nameserver {net}.1\n" in resolv and f"nameserver {net}.3\n" in resolv, resolv
+    assert "search     lab.test\n" in resolv, resolv
 
 
 def test_short_renewal_time_renews_by_unicast(dhcp_box):
@@ -146,7 +159,7 @@ def test_short_renewal_time_renews_by_unicast(dhcp_box):
     net = subnet(box)
     server = box.serve(*lease_options(box, f"{net}.78", t1="3", t2="100"))
     box.start()
-    server.wait_count(r"DHCPACK\(\S+\) " + re.escape(f"{net}.78"), 1, timeout=40)
+    server.wait_count(r"DHCPACK\(\S+\) " + re.escape(f"{net}.78"), 1, timeout=FIRST_EXCHANGE)
     # Renewals come every three seconds and are answered; the address stays.
     server.wait_count(r"DHCPACK\(\S+\) " + re.escape(f"{net}.78"), 3, timeout=30)
     assert server.count(r"DHCPDISCOVER") == 1
@@ -158,7 +171,7 @@ def test_refused_renewal_falls_back_to_zeroconf(dhcp_box):
     net = subnet(box)
     first = box.serve(*lease_options(box, f"{net}.79", t1="3", t2="6"), name="first")
     box.start()
-    wait_params(box, {"ip_addr": f"{net}.79", "ip_setby": "dhcp"}, timeout=40)
+    wait_params(box, {"ip_addr": f"{net}.79", "ip_setby": "dhcp"}, timeout=FIRST_EXCHANGE)
     first.close()
     # A new authoritative server that does not know the address refuses it.
     second = box.serve(f"--dhcp-range={net}.200,{net}.210,255.255.255.0,2m",
@@ -166,8 +179,14 @@ def test_refused_renewal_falls_back_to_zeroconf(dhcp_box):
     second.wait_count(r"DHCPNAK", 1, timeout=30)
     box.wait_for_stderr(r"### DHCP RESET ZeroConf IP:169\.254\.\d+\.\d+ and linklocal", timeout=20)
     # Then it starts over and takes what the new server offers.
-    got = wait_params(box, {"ip_setby": "dhcp"}, timeout=30)
+    second.wait_count(r"DHCPACK\(\S+\) " + re.escape(net) + r"\.2(0\d|10) ", 1, timeout=30)
+    deadline = time.monotonic() + 20
+    got = params_file(box)
+    while time.monotonic() < deadline and not re.match(re.escape(net) + r"\.2(0\d|10)$", got["ip_addr"]):
+        time.sleep(0.1)
+        got = params_file(box)
     assert re.match(re.escape(net) + r"\.2(0\d|10)$", got["ip_addr"]), got["ip_addr"]
+    assert got["ip_setby"] == "dhcp"
 
 
 def test_unanswered_discovers_leave_the_zeroconf_address(dhcp_box):
@@ -179,7 +198,7 @@ def test_unanswered_discovers_leave_the_zeroconf_address(dhcp_box):
     box.start()
     box.wait_for_stderr(r"### ZeroConf IP:169\.254\.", timeout=30)
     # DISCOVER is repeated (every 5 s) while nobody answers.
-    server.wait_count(r"DHCPDISCOVER\(\S+\) \S+ ignored", 2, timeout=20)
+    server.wait_count(r"DHCPDISCOVER\(\S+\) \S+ ignored", 2, timeout=FIRST_EXCHANGE)
     assert params_file(box).get("ip_setby", "zconf") == "zconf"
     assert "inet 169.254." in ipv4_of(box)
 
@@ -193,7 +212,7 @@ def test_bootp_reply_gives_bootp_address(make_box):
                      f"--dhcp-option=option:router,{net}.1")
     try:
         box.start()
-        got = wait_params(box, {"ip_addr": f"{net}.88", "ip_setby": "bootp"}, timeout=40)
+        got = wait_params(box, {"ip_addr": f"{net}.88", "ip_setby": "bootp"}, timeout=FIRST_EXCHANGE)
         assert got["ip_gate"] == f"{net}.1"
         assert f"inet {net}.88/24" in ipv4_of(box)
         assert "BOOTP" in server.text()
@@ -209,7 +228,7 @@ def test_refused_reboot_request_falls_back_to_zeroconf(dhcp_box):
     server = box.serve(f"--dhcp-range={net}.50,{net}.99,255.255.255.0,2m", "--dhcp-authoritative",
                        f"--dhcp-host={box_mac(box)},{net}.66")
     box.start()
-    server.wait_count(r"DHCPNAK\(\S+\) 198\.51\.100\.20", 1, timeout=30)
+    server.wait_count(r"DHCPNAK\(\S+\) 198\.51\.100\.20", 1, timeout=FIRST_EXCHANGE)
     box.wait_for_stderr(r"### DHCP RESET ZeroConf IP:169\.254\.\d+\.\d+ and linklocal", timeout=20)
     # It starts over with a DISCOVER and takes the address offered here.
     got = wait_params(box, {"ip_addr": f"{net}.66", "ip_setby": "dhcp"}, timeout=30)
@@ -230,7 +249,7 @@ def test_rebinding_takes_the_new_server_and_renews_with_it(dhcp_box):
     wanted = f"{net}.80"
     first = box.serve(*lease_options(box, wanted, t1="3", t2="6"), name="first")
     box.start()
-    first.wait_count(r"DHCPACK\(\S+\) " + re.escape(wanted), 1, timeout=40)
+    first.wait_count(r"DHCPACK\(\S+\) " + re.escape(wanted), 1, timeout=FIRST_EXCHANGE)
     first.close()
     move_peer_address(box, 5)
     # The new server renews only by unicast within a minute: after the
@@ -253,7 +272,7 @@ def test_lease_runs_out_without_a_server(dhcp_box):
     net = subnet(box)
     server = box.serve(*lease_options(box, f"{net}.81", lease="2m", t1="3", t2="6"))
     box.start()
-    server.wait_count(r"DHCPACK\(\S+\) " + re.escape(f"{net}.81"), 1, timeout=40)
+    server.wait_count(r"DHCPACK\(\S+\) " + re.escape(f"{net}.81"), 1, timeout=FIRST_EXCHANGE)
     started = time.monotonic()
     server.close()
     # Unanswered renewal and rebinding keep the address until the lease
@@ -271,7 +290,7 @@ def test_refusal_leaves_an_address_set_by_slp_alone(dhcp_box):
                       "ip_bootp_addr": "198.51.100.20"})
     server = box.serve(f"--dhcp-range={net}.50,{net}.99,255.255.255.0,2m", "--dhcp-authoritative")
     box.start()
-    server.wait_count(r"DHCPNAK\(\S+\) 198\.51\.100\.20", 1, timeout=30)
+    server.wait_count(r"DHCPNAK\(\S+\) 198\.51\.100\.20", 1, timeout=FIRST_EXCHANGE)
     # The refusal of the remembered lease does not touch the address; the
     # client goes on with a DISCOVER and takes what this server offers.
     server.wait_count(r"DHCPACK\(\S+\) " + re.escape(net) + r"\.\d+", 1, timeout=30)
@@ -286,7 +305,7 @@ def test_lease_without_end_is_kept(dhcp_box):
     # Taking the lease changes the network set-up; the broadcast of that
     # change makes the client ask once more at once. The lease has no
     # renewal times: however that renewal goes, the lease stays.
-    server.wait_count(r"DHCPACK\(\S+\) " + re.escape(f"{net}.82"), 2, timeout=40)
+    server.wait_count(r"DHCPACK\(\S+\) " + re.escape(f"{net}.82"), 2, timeout=FIRST_EXCHANGE)
     server.close()
     box.send_signal(signal.SIGTERM)
     assert box.wait_exit(timeout=10) == 0

@@ -324,11 +324,13 @@ void startTasks()
 {
     useTlsForUsbSessions();
     launch(new NtpTask(currentInterface()), 20480);
-    startAddressClient();
     startUsbServer(currentInterface());
     startSnmpAgent();
     startBlinkerOnSimpleDriver();
     launch(new LazyHubWatcher(), 20480);
+    // Last, so that every task that follows network changes hears the
+    // change its first lease makes.
+    startAddressClient();
 }
 
 void finishStartUp(SupervisionState& state)
