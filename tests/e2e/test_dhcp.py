@@ -105,7 +105,9 @@ def lease_options(box, address, lease="2m", t1=None, t2=None):
 
 
 def params_file(box):
-    text = box.path("/etc/params.dat").read_text()
+    """The box's saved parameters; none before its first save."""
+    path = box.path("/etc/params.dat")
+    text = path.read_text() if path.exists() else ""
     return dict((k.strip(), v.strip()) for k, v in
                 (ln.split("=", 1) for ln in text.splitlines() if "=" in ln))
 
@@ -311,3 +313,16 @@ def test_lease_without_end_is_kept(dhcp_box):
     assert box.wait_exit(timeout=10) == 0
     assert "DHCP RESET" not in box.stderr
     assert server.count(r"DHCPDISCOVER") == 1
+
+
+def test_factory_fresh_box_takes_its_lease(make_box):
+    # DHCP and BOOTP both on, as a new box comes.
+    box = make_box(static_ip=False)
+    net = subnet(box)
+    server = Dnsmasq(box, *lease_options(box, f"{net}.90"))
+    try:
+        box.start()
+        wait_params(box, {"ip_addr": f"{net}.90", "ip_setby": "dhcp"}, timeout=FIRST_EXCHANGE)
+        assert f"inet {net}.90/24" in ipv4_of(box)
+    finally:
+        server.close()
