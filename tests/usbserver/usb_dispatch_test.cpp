@@ -7,6 +7,8 @@
 #include "usbserver/usb_notice.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <random>
 #include <thread>
 
@@ -186,45 +188,6 @@ TEST_F(UsbDispatch, DiscardOfAnUnknownUrbIdAnswersStatusZero)
     EXPECT_EQ(r.raw, replyBytes(0x12345678, 0x1009, 3, 0, 0, {}));
 }
 
-TEST_F(UsbDispatch, DeviceOperationsBeforeTheirHandlersConsumeTheBodyAndAnswerUnserved)
-{
-    setUsbRequestHandler(kUsbOpConnect, oldConnect_);
-    auto transfer = [](uint8_t type, uint32_t out) {
-        Bytes b = {0, 1, 0x01, type, 0, 0, 0, 0};
-        b.resize(12);
-        usbPutU32(&b[8], out);
-        return b + Bytes(out, 0xee);
-    };
-    struct Case {
-        uint32_t opcode;
-        Bytes body;
-        uint32_t word0;
-    };
-    const Case cases[] = {
-        {4, {0, 1, 0}, 0},
-        {5, {0, 1, 0}, 0},
-        {6, {0, 1}, 0},
-        {8, transfer(3, 100), 0x2a},
-        {8, transfer(0, 0) + Bytes(2 * 16, 0), 2u << 8},  // isochronous: two packet descriptors follow
-        {11, {0, 1, 0x81}, 0},
-        {12, {0, 1, 0x81}, 0},
-        {13, {0, 1}, 0},
-        {21, {0, 1, 1, 2, 0, 0, 1, 1}, 0},
-        {21, {0, 1, 0, 5}, 0},  // configuration 0: no pairs follow
-        {25, connectBody(0, 1), 0},
-    };
-    ProtocolClient& client = startSession();
-    for (const Case& c : cases) {
-        Reply r = client.request(c.opcode, 7, c.body, c.word0, 0);
-        EXPECT_EQ(r.header.opcode, 0x1000 + c.opcode);
-        EXPECT_EQ(r.header.status, 3u) << "opcode " << c.opcode;
-        EXPECT_EQ(r.header.error, 3u) << "opcode " << c.opcode;
-        EXPECT_EQ(r.header.length, 0u);
-        // Still in step.
-        EXPECT_EQ(client.request(27, 8).header.opcode, 0x101bu) << "after opcode " << c.opcode;
-    }
-}
-
 TEST_F(UsbDispatch, ABodyTooLargeToDropEndsTheSession)
 {
     setUsbRequestHandler(kUsbOpConnect, oldConnect_);
@@ -339,7 +302,12 @@ TEST_F(UsbDispatch, RandomInputEndsAtMostItsOwnSession)
             break;
         }
         }
-        ASSERT_TRUE(client.send(input) || true);
+        // The session may end before it has read all of the input; a send
+        // cut short must then be that end, never anything else.
+        const bool sentWhole = client.send(input);
+        const int sendError = errno;
+        ASSERT_TRUE(sentWhole || sendError == EPIPE || sendError == ECONNRESET)
+            << "round " << round << ": " << std::strerror(sendError);
         client.shutdownWrite();
         ASSERT_TRUE(client.closedWithin(10000)) << "round " << round;
         client.close();

@@ -3,9 +3,9 @@
 // process of this program whose store holds only the defaults. Each value the
 // file holds must come back as it was set; a volatile one must not come back.
 //
-// The new process is this test program itself, started again with a filter
-// that selects ParamFileLoader and with the root and an output file in its
-// environment. It loads the file and lists every parameter; this side compares.
+// The new process is this test program itself, started again with the root
+// and an output file in its environment. It loads the file and lists every
+// parameter before any test runs; this side compares.
 #include "core/params/param_store.h"
 
 #include <fcntl.h>
@@ -92,23 +92,48 @@ std::string readFile(const std::string& path)
 
 // ------------------------------------------------------------ the loader side
 
-// Started by the round-trip test in a new process; does nothing otherwise.
-TEST(ParamFileLoader, LoadsTheFileIntoDefaultsAndListsEveryParameter)
+// Loads the file of the root into a store that holds only the defaults and
+// lists every parameter into outPath. A message names what failed; empty
+// when all went well.
+std::string loadAndList(const char* root, const char* outPath)
 {
-    const char* root = std::getenv(kLoaderRootVar);
-    const char* outPath = std::getenv(kLoaderOutVar);
-    if (!root || !outPath)
-        GTEST_SKIP() << "runs only as the loading process of ParamRoundTrip";
     setenv("WEV_ROOT", root, 1);
     reloadRootPrefixForTest();
-    ASSERT_EQ(ParamStore::loadFile(paramFilePath().c_str()), 1) << paramFilePath();
-
+    const int loaded = ParamStore::loadFile(paramFilePath().c_str());
+    if (loaded != 1)
+        return paramFilePath() + ": load returned " + std::to_string(loaded);
     FILE* out = std::fopen(outPath, "w");
-    ASSERT_NE(out, nullptr) << outPath << ": " << std::strerror(errno);
+    if (!out)
+        return std::string(outPath) + ": " + std::strerror(errno);
     for (const auto& [name, text] : snapshot())
         std::fprintf(out, "%s\t%s\n", name.c_str(), text.c_str());
-    ASSERT_EQ(std::fclose(out), 0) << outPath << ": " << std::strerror(errno);
+    if (std::fclose(out) != 0)
+        return std::string(outPath) + ": " + std::strerror(errno);
+    return "";
 }
+
+// The loading process: this program started again by runLoader with the
+// root and the output file in its environment. It loads, lists and ends
+// before any test runs, with status 0 only when the listing is complete.
+// Not a test, so that a test run never counts it, skipped or passed.
+class ParamFileLoader : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        const char* root = std::getenv(kLoaderRootVar);
+        const char* outPath = std::getenv(kLoaderOutVar);
+        if (!root || !outPath)
+            return;
+        const std::string failure = loadAndList(root, outPath);
+        if (!failure.empty())
+            std::fprintf(stderr, "loader: %s\n", failure.c_str());
+        std::fflush(nullptr);
+        _exit(failure.empty() ? 0 : 1);
+    }
+};
+
+[[maybe_unused]] testing::Environment* const paramFileLoader =
+    testing::AddGlobalTestEnvironment(new ParamFileLoader);
 
 // ------------------------------------------------------------- edge values
 
@@ -278,8 +303,9 @@ std::vector<std::string> loaderEnvironment(const std::string& root, const std::s
     return env;
 }
 
-// Runs this program again with only the loader side selected; its standard
-// output and error go to log.
+// Runs this program again as the loading process; its standard output and
+// error go to log. The filter only keeps the test list short: the process
+// ends in its environment's set-up, before any test.
 LoaderRun runLoader(const std::string& root, const std::string& out, const std::string& log)
 {
     LoaderRun run;
@@ -289,7 +315,7 @@ LoaderRun runLoader(const std::string& root, const std::string& out, const std::
         envp.push_back(e.data());
     envp.push_back(nullptr);
     std::string exe = "/proc/self/exe";
-    std::string filter = "--gtest_filter=ParamFileLoader.*";
+    std::string filter = "--gtest_filter=*ParamRoundTrip.*";
     char* argv[] = {exe.data(), filter.data(), nullptr};
 
     posix_spawn_file_actions_t actions;
