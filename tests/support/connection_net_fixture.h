@@ -24,6 +24,7 @@
 #include "support/peer_namespace.h"
 #include "support/private_netns.h"
 #include "support/product_record.h"
+#include "support/missing_requirement.h"
 
 class BoxNetTest : public ::testing::Test {
 protected:
@@ -36,7 +37,7 @@ protected:
     void SetUp() override
     {
         if (!netns::enterFresh())
-            GTEST_SKIP() << "no private network namespace (needs root)";
+            SKIP_UNLESS_CI("no private network namespace (needs root)");
         ASSERT_TRUE(peer_.ok());
         netns::must("ip link set lo up");
         peer_.link("eth0", "veth0", std::string(kPeerAddress) + "/24");

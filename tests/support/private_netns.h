@@ -17,6 +17,7 @@
 #include <array>
 #include <cstdio>
 #include <string>
+#include "support/missing_requirement.h"
 
 namespace netns {
 
@@ -68,7 +69,7 @@ protected:
     void SetUp() override
     {
         if (!netns::enterFresh())
-            GTEST_SKIP() << "no private network namespace (needs root)";
+            SKIP_UNLESS_CI("no private network namespace (needs root)");
         netns::must("ip link set lo up");
         netns::must("ip link add eth0 type veth peer name veth0");
         netns::must("ip link set eth0 address 02:7e:51:0a:0b:0c");

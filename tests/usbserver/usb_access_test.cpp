@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <set>
+#include "support/missing_requirement.h"
 
 namespace {
 
@@ -162,7 +163,7 @@ protected:
 TEST(UsbPortKeys, AnswersMatchTraditionalCryptAndSha1IncludingSaltsOutsideTheCryptAlphabet)
 {
     if (!havePerl())
-        GTEST_SKIP() << "perl is not installed";
+        SKIP_UNLESS_CI("perl is not installed");
     ParamOverride params;
     KeyOverride keys;
     params.set("zyt_accctrl_", "key", 5);
@@ -206,7 +207,7 @@ TEST(UsbPortKeys, AnswersMatchTraditionalCryptAndSha1IncludingSaltsOutsideTheCry
 TEST_F(UsbAccess, TheDeviceListShowsKeyedPortsOnlyToTheRightAnswer)
 {
     if (!havePerl())
-        GTEST_SKIP() << "perl is not installed";
+        SKIP_UNLESS_CI("perl is not installed");
     KeyOverride keys;
     params_.set("zyt_accctrl_", "---", 1);
     params_.set("zyt_accctrl_", "key", 2);  // with an empty key: shown to everybody

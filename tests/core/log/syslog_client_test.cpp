@@ -25,6 +25,7 @@
 #include "core/params/param_handles.h"
 #include "core/task/tick_clock.h"
 #include "support/fn_task.h"
+#include "support/missing_requirement.h"
 
 extern char** environ;
 
@@ -297,7 +298,7 @@ protected:
         if (IsSkipped() || HasFatalFailure())
             return;
         if (access("/usr/sbin/rsyslogd", X_OK) != 0)
-            GTEST_SKIP() << "rsyslogd is not installed (tools/install-deps.sh installs it)";
+            SKIP_UNLESS_CI("rsyslogd is not installed (tools/install-deps.sh installs it)");
         params_.set(params::syslog_upo(), "514");
         log_ = root_.dir() + "/received.log";
         const std::string conf = root_.dir() + "/rsyslog.conf";

@@ -13,6 +13,7 @@
 #include "core/addr/sock_addr.h"
 #include "core/task/task.h"
 #include "support/private_netns.h"
+#include "support/missing_requirement.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ protected:
     void SetUp() override
     {
         if (!netns::enterFresh())
-            GTEST_SKIP() << "no private network namespace (needs root)";
+            SKIP_UNLESS_CI("no private network namespace (needs root)");
         params::dns()->setValue(1);
         params::ipv6()->setValue(0);
     }

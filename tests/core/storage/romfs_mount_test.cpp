@@ -14,6 +14,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include "support/missing_requirement.h"
 
 namespace {
 
@@ -155,13 +156,13 @@ protected:
     {
         RomfsTest::SetUp();
         if (geteuid() != 0)
-            GTEST_SKIP() << "mounting needs root";
+            SKIP_UNLESS_CI("mounting needs root");
         if (access("/dev/loop-control", R_OK | W_OK) != 0)
-            GTEST_SKIP() << "no /dev/loop-control";
+            SKIP_UNLESS_CI("no /dev/loop-control");
         if (system("command -v mksquashfs >/dev/null 2>&1") != 0)
-            GTEST_SKIP() << "mksquashfs (squashfs-tools) is not installed";
+            SKIP_UNLESS_CI("mksquashfs (squashfs-tools) is not installed");
         if (system("grep -qw squashfs /proc/filesystems") != 0)
-            GTEST_SKIP() << "the kernel has no squashfs";
+            SKIP_UNLESS_CI("the kernel has no squashfs");
         // The root's device directory reaches the host's loop devices.
         fs::create_directories(path("/dev"));
         ASSERT_EQ(symlink("/dev/loop-control", path("/dev/loop-control").c_str()), 0);

@@ -30,6 +30,7 @@
 #include "support/private_netns.h"
 #include "support/temp_box_root.h"
 #include "support/tls_test_support.h"
+#include "support/missing_requirement.h"
 
 namespace {
 
@@ -164,7 +165,7 @@ protected:
     void SetUp() override
     {
         if (!netns::enterFresh())
-            GTEST_SKIP() << "no private network namespace (needs root)";
+            SKIP_UNLESS_CI("no private network namespace (needs root)");
         netns::must("ip link set lo up");
         ASSERT_TRUE(root_.ok());
         ASSERT_TRUE(tlstest::KeyMaterial::get().ok()) << "openssl could not make the test keys";
