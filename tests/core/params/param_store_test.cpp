@@ -574,7 +574,11 @@ TEST_F(ParamStoreTest, ConcurrentSavesLeaveALoadableFile)
     std::atomic<int> badReads{0};
     auto saver = [&](int id) {
         for (int i = 0; i < 150; ++i) {
-            get<StringParam>("dns_domain")->set(("d" + std::to_string(id) + "-" + std::to_string(i)).c_str(), -1);
+            std::string value = "d";
+            value += std::to_string(id);
+            value += '-';
+            value += std::to_string(i);
+            get<StringParam>("dns_domain")->set(value.c_str(), -1);
             if (ParamStore::save(paramFilePath().c_str()) != 0)
                 ++failures;
         }

@@ -3,7 +3,9 @@
 // these runs as they would on the box.
 #include "support/usb_sim_fixture.h"
 
+#include <algorithm>
 #include <functional>
+#include <iterator>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -333,8 +335,9 @@ TEST_F(UsbfsSim, ControlTransfersAreAnsweredByTheDevice)
 
     // As a URB: the setup packet stays, the data follows it at reap.
     TestUrb u;
-    u.buffer = {0x80, 6, 0x00, 0x01, 0, 0, 18, 0};
-    u.buffer.resize(8 + 18, 0);
+    const uint8_t setup[] = {0x80, 6, 0x00, 0x01, 0, 0, 18, 0};
+    u.buffer.assign(sizeof setup + 18, 0);
+    std::copy(std::begin(setup), std::end(setup), u.buffer.begin());
     ASSERT_EQ(send(fd, u, USBDEVFS_URB_TYPE_CONTROL, 0), 0);
     ASSERT_EQ(reap(fd), &u);
     EXPECT_EQ(u.urb.status, 0);
