@@ -30,7 +30,7 @@ PACKAGES=(
     usb.ids
     gettext
     # whole-program tests and the network-namespace harness
-    python3 python3-pytest
+    python3 python3-pytest python3-pytest-xdist
     iproute2 iputils-ping procps psmisc util-linux
     rsyslog
     dnsmasq-base chrony

@@ -1,14 +1,26 @@
 #!/usr/bin/env bash
-# Everything the project tests, in one run:
-#   packages, the three builds, the unit tests of the normal and the
-#   AddressSanitizer build, the ThreadSanitizer tests (label "tsan"), a
-#   bounded fuzzing run of the network parsers (tools/fuzz.sh), and the
-#   whole-program tests (tests/e2e) against the normal build's program.
-# The whole-program tests also run against the AddressSanitizer build's
-# program (WEV_E2E_ASAN=0 leaves that run out). WEV_BUILD_TAG: see tools/build.sh.
+# Everything the project tests, in one run. Each build makes only what is run
+# from it:
+#   asan    (AddressSanitizer and UBSan) the program and every unit test
+#           program: all unit tests and the whole-program tests run here;
+#   tsan    (ThreadSanitizer) only the test programs labelled "tsan";
+#   normal  (Release: the optimisation the box's program ships with) the
+#           program, for the whole-program tests at full speed, and the unit
+#           test programs labelled "plain", whose cases no sanitizer can run.
+# A bounded fuzzing run of the network parsers (tools/fuzz.sh) follows the
+# unit tests. The whole-program tests (tests/e2e) run in parallel workers; every box has
+# its own namespaces and root. New test files are picked up as they come:
+# tests/**/*_test.cpp by CMake, tests/e2e/test_*.py by pytest.
+#
+# WEV_E2E_ASAN=0 leaves out the whole-program run of the sanitizer build;
+# WEV_E2E_WORKERS sets the number of pytest workers (default: twice the
+# processors this process may use, since the tests mostly wait on the
+# program). WEV_BUILD_TAG: see tools/build.sh.
 #
 # Every step runs even when an earlier one failed; the exit code is 0 only
-# when all of them passed. The last line printed is pytest's closing line.
+# when all of them passed. The summary gives each step's time, its closing
+# line and the tests it skipped; the last line printed is pytest's closing
+# line of the normal build's run.
 set -uo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -16,6 +28,7 @@ source "$REPO/tools/build-dirs.sh"
 cd "$REPO" || exit 1
 
 JOBS=$(nproc)
+E2E_WORKERS=${WEV_E2E_WORKERS:-$((2 * JOBS))}
 LOGDIR=$(mktemp -d /tmp/wev-test-all.XXXXXX)
 START=$(date +%s)
 
@@ -49,7 +62,7 @@ run_e2e() {  # build kind; the program named relative to the repository, as the 
     local bin
     bin=$(wev_binary "$1")
     WEV_BIN=${bin#"$REPO"/} timeout -k 30 1800 \
-        /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/e2e
+        /usr/bin/python3 -m pytest -q -rs -p no:cacheprovider -n "$E2E_WORKERS" tests/e2e
 }
 
 # The line a step's runner closed with: ctest's count, else the last line.
@@ -63,13 +76,19 @@ closing_line() {
     fi
 }
 
+# The tests a step skipped, one a line: ctest's "(Skipped)" entries and
+# pytest's "SKIPPED" reasons (-rs).
+skipped_tests() {
+    grep -E '\(Skipped\)$|^SKIPPED ' "$LOGDIR/$1.log" 2>/dev/null | sed -E 's/^[[:space:]]+//'
+}
+
 run_step deps tools/install-deps.sh
-run_step build-normal tools/build.sh normal
 run_step build-asan tools/build.sh asan
-run_step build-tsan tools/build.sh tsan
-run_step unit run_ctest normal
+run_step build-tsan tools/build.sh tsan unit_tests
+run_step build-normal env WEV_BUILD_TYPE=Release tools/build.sh normal wev plain_unit_tests
 run_step unit-asan run_ctest asan
 run_step unit-tsan run_ctest tsan -L tsan
+run_step unit-plain run_ctest normal -L plain
 run_step fuzz tools/fuzz.sh
 if [ "${WEV_E2E_ASAN:-1}" = 1 ]; then
     run_step e2e-asan run_e2e asan
@@ -78,7 +97,7 @@ run_step e2e run_e2e normal
 
 failed=0
 echo
-echo "==== summary ($(($(date +%s) - START)) s; logs in $LOGDIR)"
+echo "==== summary ($(($(date +%s) - START)) s on $JOBS processors; logs in $LOGDIR)"
 for i in "${!step_names[@]}"; do
     if [ "${step_results[$i]}" -eq 0 ]; then
         verdict=ok
@@ -88,6 +107,12 @@ for i in "${!step_names[@]}"; do
     fi
     printf '  %-13s %-18s %5s s  %s\n' "${step_names[$i]}" "$verdict" "${step_seconds[$i]}" \
         "$(closing_line "${step_names[$i]}")"
+done
+for name in "${step_names[@]}"; do
+    skipped=$(skipped_tests "$name")
+    [ -n "$skipped" ] || continue
+    echo "  skipped in $name ($(printf '%s\n' "$skipped" | wc -l)):"
+    printf '%s\n' "$skipped" | sed 's/^/    /'
 done
 
 pytest_line=$(closing_line e2e)
