@@ -86,6 +86,57 @@ TEST_F(UsbUrbTest, TransfersAreCutIntoUrbsAndAnsweredPerUrb)
     EXPECT_TRUE(eventually([&] { return population() == populationBefore_; }));
 }
 
+// Bulk transfers longer than one URB: cut into URBs of at most 64 KiB for
+// most devices, sent as one URB to a video device (interface class 14),
+// whose driver on the client's side counts on the frame coming whole.
+TEST_F(UsbUrbTest, BulkOnAVideoDeviceIsOneUrb)
+{
+    struct Case {
+        const char* what;
+        const char* options;
+        int port;
+        int urbsPerDirection;
+    };
+    const Case cases[] = {
+        {"vendor class", "", kPort, 2},
+        {"video class", " class=14", kPort + 1, 1},
+    };
+    const Bytes data = pattern(kUrbMaxLength + 1000, 5);
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        row_ = plugDevice(std::string("loopback") + k.options, k.port, &name_);
+        ASSERT_GE(row_, 0);
+        DeviceClient& c = client();
+        ASSERT_EQ(c.connect(row_, k.port).header.status, kUsbStatusDone);
+        UrbResult out = c.transfer(row_, k.port, kBulkOut, kUrbTypeBulk, 0, data);
+        EXPECT_EQ(out.final().header.status, kUsbStatusDone);
+        EXPECT_EQ(countLog(name_, "submit bulk 0x01"), k.urbsPerDirection);
+        UrbResult in = c.transfer(row_, k.port, kBulkIn, kUrbTypeBulk, static_cast<uint32_t>(data.size()));
+        EXPECT_EQ(in.final().header.status, kUsbStatusDone);
+        EXPECT_EQ(in.data(), data);
+        EXPECT_EQ(submits(kBulkIn), k.urbsPerDirection);
+        EXPECT_EQ(in.answers.size(), static_cast<size_t>(k.urbsPerDirection)) << "one answer per URB";
+    }
+}
+
+// Every answer to a transfer, intermediate or final, carries the low byte
+// of the request's word 0 and nothing of the rest.
+TEST_F(UsbUrbTest, AnswersCarryOnlyTheLowByteOfWordZero)
+{
+    DeviceClient& c = connectedLoopback();
+    const uint32_t word0 = 0xa1b2c3d4;
+    const Bytes data = pattern(kUrbMaxLength + 10, 3);
+    UrbResult out = c.reap(c.submit(row_, kPort, kBulkOut, kUrbTypeBulk, 0, data, word0));
+    UrbResult in = c.reap(c.submit(row_, kPort, kBulkIn, kUrbTypeBulk, static_cast<uint32_t>(data.size()), {}, word0));
+    ASSERT_EQ(in.answers.size(), 2u) << "an intermediate and a final answer";
+    for (const UrbResult* r : {&out, &in}) {
+        for (const Frame& f : r->answers) {
+            EXPECT_EQ(f.header.status, kUsbStatusDone);
+            EXPECT_EQ(f.header.word0, 0xd4u);
+        }
+    }
+}
+
 TEST_F(UsbUrbTest, OutTransferGoesAsUrbsOfAtMost64KiBWithOneFinalAnswer)
 {
     DeviceClient& c = connectedLoopback();

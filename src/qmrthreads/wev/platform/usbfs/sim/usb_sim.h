@@ -30,7 +30,7 @@
 //       the kernel has a driver for the device (usbhid, usb-storage) and
 //       binds it at plug and after a reset. Options: vid=, pid=, bcd=,
 //       manufacturer=, product=, serial= (empty: no such string), speed=
-//       (1.5, 12, 480, 5000); storage: image=PATH, size=BYTES; hub: ports=N;
+//       (1.5, 12, 480, 5000), class= (every interface's); storage: image=PATH, size=BYTES; hub: ports=N;
 //       broken: fault=extra-config|long-interface|short-langids[+...].
 //       Answers "ok NAME".
 //   unplug NAME | unplug port=N | unplug all

@@ -242,6 +242,18 @@ bool DeviceModel::applyName(const ModelOptions& options, const char* key, uint8_
     return true;
 }
 
+void DeviceModel::setInterfaceClass(uint8_t cls)
+{
+    constexpr uint8_t kInterfaceType = 4;
+    constexpr size_t kClassOffset = 5;
+    for (std::vector<uint8_t>& config : configs_) {
+        for (size_t at = 0; at + 1 < config.size() && config[at] >= 2; at += config[at]) {
+            if (config[at + 1] == kInterfaceType && at + kClassOffset < config.size())
+                config[at + kClassOffset] = cls;
+        }
+    }
+}
+
 bool DeviceModel::applyOptions(const ModelOptions& options, std::string* error)
 {
     struct IdOption { const char* key; size_t offset; };
@@ -259,6 +271,14 @@ bool DeviceModel::applyOptions(const ModelOptions& options, std::string* error)
         !applyName(options, "serial", kSerialIndex, 16)) {
         *error = "a name may have at most 126 characters";
         return false;
+    }
+    if (options.has("class")) {
+        unsigned long value = 0;
+        if (!options.number("class", &value) || value > 0xff) {
+            *error = "class must be a number from 0 to 0xff, not '" + options.get("class") + "'";
+            return false;
+        }
+        setInterfaceClass(static_cast<uint8_t>(value));
     }
     if (options.has("speed")) {
         if (!parseSpeed(options.get("speed"), &speed_)) {

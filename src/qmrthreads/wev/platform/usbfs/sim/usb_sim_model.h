@@ -121,7 +121,8 @@ public:
     virtual bool input(const std::string& text, std::string* error);
 
     // vid=, pid=, bcd=, manufacturer=, product=, serial= (empty: the device
-    // has no such string), speed=. False with a reason on a bad value.
+    // has no such string), speed=, class= (of every interface, a video
+    // camera's 14 for example). False with a reason on a bad value.
     bool applyOptions(const ModelOptions& options, std::string* error);
 
 protected:
@@ -135,6 +136,7 @@ protected:
 
 private:
     bool applyName(const ModelOptions& options, const char* key, uint8_t index, size_t descriptorOffset);
+    void setInterfaceClass(uint8_t cls);
 
     std::string kind_;
 };
