@@ -217,6 +217,8 @@ TEST_F(UsbConnectTest, SetConfigurationWithTheVendorRules)
          {"setconfig 1 -> 0", "claim 0 -> 0"}, false},
         {"unconfigure first", "088e:5036", nullptr, {1}, kUsbStatusDone, 0,
          {"setconfig 0 -> 0", "setconfig 1 -> 0", "claim 0 -> 0"}, false},
+        {"unconfigure first, the other device", "0819:0101", nullptr, {1}, kUsbStatusDone, 0,
+         {"setconfig 0 -> 0", "setconfig 1 -> 0", "claim 0 -> 0"}, false},
         {"configuration 0", "loopback", nullptr, {1, 0}, kUsbStatusDone, 0,
          {"release 0 -> 0", "setconfig 0 -> 0"}, false},
         {"configuration 0 through the port release", "0d46:0001", nullptr, {0}, kUsbStatusDone, 0,

@@ -139,6 +139,28 @@ TEST_F(UsbControlTest, StringsComeFromTheCacheAndMissingOnesAreAskedOnce)
     EXPECT_EQ(f.header.error, 3u);
 }
 
+// The OS string (index 0xEE) is read with the names when a device is taken
+// in and connected, from every device but 088E:5036, which is never asked
+// for it.
+TEST_F(UsbControlTest, TheOsStringIsReadFromEveryDeviceBut088E5036)
+{
+    struct Case {
+        const char* model;
+        int reads;
+    };
+    const Case cases[] = {{"loopback", 1}, {"088e:5036", 0}, {"0819:0101", 1}};
+    int port = kPort;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.model);
+        std::string name;
+        const int row = plugDevice(k.model, port, &name);
+        ASSERT_GE(row, 0);
+        ASSERT_EQ(client().connect(row, port).header.status, kUsbStatusDone);
+        EXPECT_EQ(countLog(name, "control 80 06 03ee "), k.reads);
+        ++port;
+    }
+}
+
 TEST_F(UsbControlTest, OsStringThatWasNotReadAtAttachIsRefused)
 {
     // This device's OS string is never read at attach.
