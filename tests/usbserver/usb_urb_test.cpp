@@ -5,6 +5,9 @@
 
 #include <linux/usbdevice_fs.h>
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 constexpr int kPort = 1;
@@ -264,6 +267,41 @@ TEST_F(UsbUrbTest, DiscardOfAPendingInterruptUrbAnswersIt)
     // An id that matches nothing: status 0 all the same.
     usbPutU32(id.data(), 0xdeadbeef);
     EXPECT_EQ(c.request(kUsbOpDiscardUrb, id).header.status, kUsbStatusDone);
+}
+
+// URB ids are the client's and need not differ between devices: a discard
+// takes the matching transfer of the highest row the session owns, one per
+// request.
+TEST_F(UsbUrbTest, DiscardByIdSearchesTheRowsFromTheHighestDown)
+{
+    DeviceClient& c = client();
+    struct Device {
+        int port;
+        int row;
+        std::string name;
+    };
+    Device devices[] = {{kPort, -1, ""}, {kPort + 1, -1, ""}};
+    for (Device& d : devices) {
+        d.row = plugDevice("loopback", d.port, &d.name);
+        ASSERT_GE(d.row, 0);
+        ASSERT_EQ(c.connect(d.row, d.port).header.status, kUsbStatusDone);
+    }
+    std::sort(std::begin(devices), std::end(devices), [](const Device& a, const Device& b) { return a.row > b.row; });
+    const uint32_t tag = c.newTag();
+    for (const Device& d : devices)
+        ASSERT_TRUE(c.sendRequest(kUsbOpTransfer, tag, transferBody(d.row, d.port, kInterruptIn, kUrbTypeInterrupt, 8, 0)));
+    EXPECT_TRUE(eventually([&] { return countLog(devices[1].name, "submit interrupt 0x82") == 1; }));
+    Bytes id(4);
+    usbPutU32(id.data(), tag);
+    for (const Device& d : devices) {
+        SCOPED_TRACE("row " + std::to_string(d.row));
+        EXPECT_EQ(c.request(kUsbOpDiscardUrb, id).header.status, kUsbStatusDone);
+        Frame answer;
+        ASSERT_TRUE(c.urbAnswer(tag, &answer));
+        EXPECT_EQ(countLog(d.name, "discard -> 0"), 1) << "the highest row still holding the id";
+    }
+    for (const Device& d : devices)
+        EXPECT_EQ(countLog(d.name, "discard -> 0"), 1) << "row " << d.row;
 }
 
 TEST_F(UsbUrbTest, DiscardingAQueuedTransferAnswersItAndTheQueueGoesOn)
