@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
 namespace {
@@ -136,6 +137,31 @@ TEST_F(UsbServer, ListensOnTheUntaggedInterfaceAndEachEnabledVlan)
     ASSERT_TRUE(plain.send(requestHeader(22, 1)) && plain.readReply(&r));
     EXPECT_EQ(r.data, Bytes{0});
     EXPECT_LT(peerConnect(kBoxAddress, kTlsPort, 300), 0) << "no TLS listener without the TLS layer";
+}
+
+// The status parameters of device rows (usb_*_<n>) exist for 40 rows; the
+// server hides those of the rows its model does not have from the pages,
+// the MIB and the file, and keeps the others.
+TEST_F(UsbServer, StatusParametersOfRowsTheModelLacksAreHidden)
+{
+    startServer();
+    const int rows = usbRowCount.load();
+    ASSERT_GT(rows, 0);
+    ASSERT_LT(rows, 40) << "no row to hide on this model";
+    struct Case {
+        int row;
+        bool hidden;
+    };
+    const Case cases[] = {{1, false}, {rows, false}, {rows + 1, true}, {40, true}};
+    for (const char* family : {"usb_manu_", "usb_prod_", "usb_sern_", "usb_owner_", "usb_vendid_", "usb_prodid_",
+                               "usb_slot_"}) {
+        for (const Case& k : cases) {
+            const std::string name = family + std::to_string(k.row);
+            const Param* p = ParamStore::findAny(name.c_str());
+            ASSERT_NE(p, nullptr) << name;
+            EXPECT_EQ(p->hasFlags(kParamHidden), k.hidden) << name;
+        }
+    }
 }
 
 TEST_F(UsbServer, ServesTwiceThePortsPlusOneAndRefusesTheNextAtOnce)
