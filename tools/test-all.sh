@@ -4,9 +4,10 @@
 #   asan    (AddressSanitizer and UBSan) the program and every unit test
 #           program: all unit tests and the whole-program tests run here;
 #   tsan    (ThreadSanitizer) only the test programs labelled "tsan";
-#   normal  (Release: the optimisation the box's program ships with) the
-#           program, for the whole-program tests at full speed, and the unit
-#           test programs labelled "plain", whose cases no sanitizer can run.
+#   release (the normal build at CMake's Release type, the optimisation the
+#           box's program ships with, in build-release/) the program, for the
+#           whole-program tests at full speed, and the unit test programs
+#           labelled "plain", whose cases no sanitizer can run.
 # A bounded fuzzing run of the network parsers (tools/fuzz.sh) follows the
 # unit tests. The whole-program tests (tests/e2e) run in parallel workers; every box has
 # its own namespaces and root. New test files are picked up as they come:
@@ -20,7 +21,7 @@
 # Every step runs even when an earlier one failed; the exit code is 0 only
 # when all of them passed. The summary gives each step's time, its closing
 # line and the tests it skipped; the last line printed is pytest's closing
-# line of the normal build's run.
+# line of the release build's run.
 set -uo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -85,15 +86,15 @@ skipped_tests() {
 run_step deps tools/install-deps.sh
 run_step build-asan tools/build.sh asan
 run_step build-tsan tools/build.sh tsan unit_tests
-run_step build-normal env WEV_BUILD_TYPE=Release tools/build.sh normal wev plain_unit_tests
+run_step build-release tools/build.sh release wev plain_unit_tests
 run_step unit-asan run_ctest asan
 run_step unit-tsan run_ctest tsan -L tsan
-run_step unit-plain run_ctest normal -L plain
+run_step unit-plain run_ctest release -L plain
 run_step fuzz tools/fuzz.sh
 if [ "${WEV_E2E_ASAN:-1}" = 1 ]; then
     run_step e2e-asan run_e2e asan
 fi
-run_step e2e run_e2e normal
+run_step e2e run_e2e release
 
 failed=0
 echo
