@@ -81,6 +81,8 @@ int BoardDevice::open()
         int fd = driver_.open(path.c_str(), O_RDWR);
         if (fd >= 0) {
             fd_.store(fd);
+            // A board opened anew has shown no activity yet.
+            activitySent_.store(false);
             return 1;
         }
         error = errno;
