@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "support/connection_net_fixture.h"
+#include "support/sigpipe_probe.h"
 #include "core/util/byte_buffer.h"
 #include "core/net/net_interface.h"
 #include "core/params/param_handles.h"
@@ -194,6 +195,39 @@ TEST_F(StreamPair, VectorSendToAPeerThatStopsReadingEndsAtItsTimeOut)
     std::string body(16 * 1024 * 1024, 'b');
     iovec pieces[2] = {{header.data(), header.size()}, {body.data(), body.size()}};
     EXPECT_EQ(conn_.sendv(pieces, 2, 5), -1);
+}
+
+TEST_F(StreamPair, APeerThatLeftIsAWriteErrorAndNoSignal)
+{
+    close(other_);
+    other_ = -1;
+    char byte = 'x';
+    iovec piece{&byte, 1};
+    int plain = 0;
+    int vector = 0;
+    EXPECT_FALSE(raisesSigpipe([&] { plain = conn_.send(&byte, 1, 10, false); }));
+    EXPECT_EQ(plain, kConnBroken);
+    EXPECT_FALSE(raisesSigpipe([&] { vector = conn_.sendv(&piece, 1); }));
+    EXPECT_EQ(vector, -1);
+}
+
+TEST(ConnectionFile, DescriptorsThatAreNoSocketsAreStillWritten)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    Connection conn{nullptr, nullptr, -1};
+    conn.fd = fds[1];
+    conn.state = kConnConnected;
+    char piece[] = "ab";
+    iovec pieces[1] = {{piece, 2}};
+    EXPECT_EQ(conn.send("xy", 2, 10, false), 2);
+    EXPECT_EQ(conn.sendv(pieces, 1), 2);
+    char got[5] = {};
+    EXPECT_EQ(read(fds[0], got, 4), 4);
+    EXPECT_STREQ(got, "xyab");
+    close(fds[0]);
+    close(fds[1]);
+    conn.fd = -1;
 }
 
 TEST_F(StreamPair, SendFileSendsWholeFilesUpToTheEmptyRead)

@@ -23,6 +23,7 @@
 #include "core/tls/tls_info.h"
 #include "support/fn_task.h"
 #include "support/param_override.h"
+#include "support/sigpipe_probe.h"
 #include "support/temp_box_root.h"
 #include "support/tls_test_support.h"
 
@@ -149,6 +150,18 @@ TEST_F(TlsPair, DataCrossesTheSessionAndTheRecordProtocolIsNamed)
         EXPECT_EQ(clientRead(), "pong") << c.name;
         EXPECT_EQ(conn_->bytesSent, 4u);
     }
+}
+
+TEST_F(TlsPair, APeerThatLeftIsAWriteErrorAndNoSignal)
+{
+    ASSERT_TRUE(handshake(TLS1_2_VERSION));
+    SSL_free(client_);
+    client_ = nullptr;
+    close(other_);
+    other_ = -1;
+    int sent = 0;
+    EXPECT_FALSE(raisesSigpipe([&] { sent = conn_->send("pong", 4, 10, false); }));
+    EXPECT_LT(sent, 0);
 }
 
 TEST_F(TlsPair, DescriptionNamesProtocolAndCipherWhenTheBufferHasRoom)

@@ -21,6 +21,17 @@ bool retryable(int e)
     return e == EINTR || e == EAGAIN || e == EWOULDBLOCK;
 }
 
+// A peer that went away is an ordinary write error, not a SIGPIPE: a client
+// leaving before its answer must not reach the program's signal handler.
+// Descriptors that are no sockets are written as they are.
+ssize_t writeQuietly(int fd, const void* data, size_t size)
+{
+    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == ENOTSOCK)
+        n = ::write(fd, data, size);
+    return n;
+}
+
 } // namespace
 
 int Connection::readOnce(ByteBuffer* buffer, int count)
@@ -171,7 +182,7 @@ int Connection::writeOnce(const void* data, int size)
 {
     if (hasSession())
         return sessionWrite(data, size);
-    return static_cast<int>(write(fd, data, static_cast<size_t>(size)));
+    return static_cast<int>(writeQuietly(fd, data, static_cast<size_t>(size)));
 }
 
 int Connection::waitForWritable(int64_t ticks)
@@ -206,7 +217,13 @@ int Connection::send(const void* data, int length, int timeoutTicks, bool once)
 
 ssize_t Connection::writev(const iovec* pieces, int count)
 {
-    return ::writev(fd, pieces, count);
+    msghdr message{};
+    message.msg_iov = const_cast<iovec*>(pieces);
+    message.msg_iovlen = static_cast<size_t>(count);
+    ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+    if (n < 0 && errno == ENOTSOCK)
+        n = ::writev(fd, pieces, count);
+    return n;
 }
 
 int Connection::sendSessionPieces(const iovec* pieces, int count)

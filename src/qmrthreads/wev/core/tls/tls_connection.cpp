@@ -16,6 +16,7 @@
 #include "core/util/descriptor_mode.h"
 #include "core/task/tick_clock.h"
 #include "core/tls/tls_context.h"
+#include "core/tls/tls_socket_bio.h"
 
 namespace {
 
@@ -126,7 +127,7 @@ SSL* tlsServerHandshake(TlsConnection* c)
         ERR_print_errors_fp(stderr);
         return nullptr;
     }
-    if (SSL_set_fd(session, c->fd) != 1) {
+    if (!tlsAttachSocket(session, c->fd)) {
         ERR_print_errors_fp(stderr);
         discardSession(session);
         return nullptr;
@@ -161,7 +162,7 @@ SSL* TlsConnection::tlsClientHandshake()
         ERR_print_errors_fp(stderr);
         return nullptr;
     }
-    if (SSL_set_fd(session, fd) != 1) {
+    if (!tlsAttachSocket(session, fd)) {
         ERR_print_errors_fp(stderr);
         discardSession(session);
         return nullptr;
