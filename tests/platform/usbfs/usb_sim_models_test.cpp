@@ -364,3 +364,79 @@ TEST_F(UsbSimModels, SpecialIdsPlugAsLoopbackDevicesWithThoseIds)
 }
 
 } // namespace
+
+// A zero-length data stage or IN transfer reaches the device with nothing
+// to copy: every model answers it without touching memory (the sanitizer
+// build ends the run on a copy through a null pointer).
+TEST_F(UsbSimModels, ZeroLengthRequestsAreAnsweredWithNoBytes)
+{
+    struct Request {
+        uint8_t type;
+        uint8_t request;
+        uint16_t value;
+        uint16_t index;
+    };
+    const Request requests[] = {
+        {0x80, 6, 0x0100, 0},       {0x80, 6, 0x0200, 0},  {0x80, 6, 0x0300, 0}, {0x80, 6, 0x0302, 0x0409},
+        {0x80, 0, 0, 0},            {0xc0, 1, 0, 0},       {0x81, 6, 0x2200, 0}, {0xa0, 6, 0x2900, 0},
+        {0xa1, 0xfe, 0, 0},         {0xa1, 1, 0x0100, 0},  {0xc0, 0x55, 0, 0},
+    };
+    for (const char* kind : {"loopback", "keyboard", "storage", "hub"}) {
+        std::string name = plug(kind);
+        int fd = openDevice(name);
+        ASSERT_GE(fd, 0) << kind;
+        usbdevfs_ioctl disconnect{0, static_cast<int>(USBDEVFS_DISCONNECT), nullptr};
+        ops().ioctl(fd, USBDEVFS_IOCTL, &disconnect);
+        // An interface held by a driver refuses its requests before they
+        // reach the device.
+        const bool claimed = claim(fd, 0) == 0;
+        for (const Request& r : requests) {
+            SCOPED_TRACE(testing::Message() << kind << " request " << std::hex << int(r.type) << "/" << int(r.request)
+                                            << " value " << r.value);
+            const bool refused = !claimed && (r.type & 0x1f) == 1;
+            usbdevfs_ctrltransfer c{r.type, r.request, r.value, r.index, 0, 1000, nullptr};
+            int n = ops().ioctl(fd, USBDEVFS_CONTROL, &c);
+            const int error = n < 0 ? errno : 0;
+            if (refused)
+                EXPECT_EQ(error, EBUSY);
+            else
+                EXPECT_TRUE(n == 0 || error == EPIPE) << n << " " << strerror(error);
+            if (refused)
+                continue;
+
+            TestUrb u;
+            u.buffer = {r.type, r.request, uint8_t(r.value), uint8_t(r.value >> 8), uint8_t(r.index),
+                        uint8_t(r.index >> 8), 0, 0};
+            ASSERT_EQ(send(fd, u, USBDEVFS_URB_TYPE_CONTROL, 0), 0);
+            ASSERT_EQ(reap(fd), &u);
+            EXPECT_TRUE(u.urb.status == 0 || u.urb.status == -EPIPE) << u.urb.status;
+            EXPECT_EQ(u.urb.actual_length, 0);
+        }
+        ops().close(fd);
+    }
+}
+
+TEST_F(UsbSimModels, ZeroLengthInTransfersTakeNoBytes)
+{
+    std::string name = plug("loopback");
+    int fd = openDevice(name);
+    TestUrb out;
+    ASSERT_EQ(submitOut(fd, out, 0x01, "data"), 0);
+    ASSERT_EQ(reap(fd), &out);
+    struct Case {
+        uint8_t type;
+        uint8_t endpoint;
+    } cases[] = {{USBDEVFS_URB_TYPE_INTERRUPT, 0x82}, {USBDEVFS_URB_TYPE_BULK, 0x81}};
+    for (const Case& c : cases) {
+        TestUrb in;
+        ASSERT_EQ(submit(fd, in, c.type, c.endpoint, 0), 0);
+        ASSERT_EQ(reap(fd), &in) << "endpoint " << int(c.endpoint) << ": the device has data, the URB room for none";
+        EXPECT_EQ(in.urb.status, 0);
+        EXPECT_EQ(in.urb.actual_length, 0);
+    }
+    TestUrb rest;
+    ASSERT_EQ(submit(fd, rest, USBDEVFS_URB_TYPE_BULK, 0x81, 64), 0);
+    ASSERT_EQ(reap(fd), &rest);
+    EXPECT_EQ(inData(rest), "data") << "a zero-length IN takes nothing from the device";
+    ops().close(fd);
+}

@@ -33,6 +33,14 @@ struct Setup {
     uint16_t length;
 };
 
+// A buffer for length bytes of a data stage or transfer, with room for at
+// least one byte so that a zero-length one still has an address: the models
+// copy with memcpy, which takes no null pointer even for no bytes.
+inline std::vector<uint8_t> deviceBuffer(size_t length)
+{
+    return std::vector<uint8_t>(length > 0 ? length : 1);
+}
+
 // key=value options of a plug command.
 class ModelOptions {
 public:
@@ -93,6 +101,9 @@ public:
     // The text of a string as the kernel shows it in sysfs; empty when none.
     std::string stringText(uint8_t index) const;
 
+    // The data pointers handed to a model are never null, even for a
+    // zero-length stage or transfer (see deviceBuffer).
+    //
     // Class and vendor requests and interface or endpoint descriptors: IN
     // bytes written into data (at most setup.length), OUT bytes taken, or a
     // negative errno (-EPIPE: the device stalls). The default stalls.

@@ -397,7 +397,7 @@ int Host::controlTransfer(SimFile& file, void* arg)
     if (result == 0 && injected(device, "control", &error))
         result = -error;
     if (result == 0) {
-        std::vector<uint8_t> buffer(setup.length);
+        std::vector<uint8_t> buffer = deviceBuffer(setup.length);
         bool in = (setup.requestType & 0x80) != 0;
         if (!in && setup.length > 0)
             memcpy(buffer.data(), request->data, setup.length);

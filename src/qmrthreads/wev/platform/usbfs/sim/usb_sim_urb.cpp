@@ -167,7 +167,7 @@ bool Host::service(SimDevice& device, SimUrb& urb)
     int result = 0;
     if (urb.type == USBDEVFS_URB_TYPE_CONTROL) {
         Setup setup = setupOf(urb.data.data());
-        std::vector<uint8_t> stage(setup.length);
+        std::vector<uint8_t> stage = deviceBuffer(setup.length);
         if (!urb.in && setup.length > 0)
             memcpy(stage.data(), urb.data.data() + kSetupSize, setup.length);
         result = deviceControl(device, setup, stage.data());
@@ -181,7 +181,7 @@ bool Host::service(SimDevice& device, SimUrb& urb)
             result = setup.length;
         }
     } else if (urb.in) {
-        std::vector<uint8_t> incoming(static_cast<size_t>(length));
+        std::vector<uint8_t> incoming = deviceBuffer(static_cast<size_t>(length));
         result = device.model->transferIn(urb.endpoint, incoming.data(), length);
         if (result == kNak)
             return false;
@@ -190,7 +190,9 @@ bool Host::service(SimDevice& device, SimUrb& urb)
             urb.data.assign(incoming.begin(), incoming.begin() + result);
         }
     } else {
-        result = device.model->transferOut(urb.endpoint, urb.data.data(), length);
+        static const uint8_t kNoData = 0;  // the address of a zero-length transfer's data
+        const uint8_t* data = urb.data.empty() ? &kNoData : urb.data.data();
+        result = device.model->transferOut(urb.endpoint, data, length);
         if (result == kNak)
             return false;
         if (result >= 0)
