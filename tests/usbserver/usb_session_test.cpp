@@ -93,6 +93,26 @@ TEST_F(UsbSession, HeartbeatZeroKeepsASilentOwner)
     EXPECT_TRUE(ownedBy(row, id));
 }
 
+// Connections that never speak would hold every session place until the
+// heartbeat: one whose first request is not done within the ten seconds a
+// request body may take is closed, whatever the heartbeat says. A client
+// that was served once is judged by the heartbeat alone.
+TEST_F(UsbSession, AConnectionWithoutAFirstRequestIsClosedAfterTheBodyTimeOut)
+{
+    params_.set("zyt_heartbeat", "0");
+    ProtocolClient& silent = startSession();
+    ProtocolClient& served = startSession();
+    ASSERT_EQ(served.request(27, 1).header.opcode, 0x101bu);
+
+    advanceTicks(990);
+    EXPECT_TRUE(silent.quietFor(200)) << "closed before its time";
+
+    advanceTicks(20);
+    EXPECT_TRUE(silent.closedWithin(5000)) << "the silent connection was kept";
+    advanceTicks(100000);
+    EXPECT_EQ(served.request(27, 2).header.opcode, 0x101bu) << "a client that spoke was closed";
+}
+
 TEST_F(UsbSession, TransferCompletionsAloneKeepASilentOwner)
 {
     params_.set("zyt_heartbeat", "1");

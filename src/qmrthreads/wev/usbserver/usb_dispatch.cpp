@@ -254,6 +254,8 @@ int dispatchOne(UsbPollRecord* session)
     int result = handler(session, &request);
     if (setsNonce(request.opcode))
         session->nonce = result >= 0 ? usbTagValue(request) : 0;
+    if (result >= 0)
+        session->servedRequest = true;
     return result;
 }
 

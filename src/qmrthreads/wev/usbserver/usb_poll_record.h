@@ -35,6 +35,7 @@ struct UsbPollRecord {
     // The socket record only.
     Connection* connection = nullptr;
     uint32_t activityTick = 0; // boardTicks of the last request or heartbeat
+    bool servedRequest = false; // a whole request of the client was handled
     uint32_t nonce = 0;        // tag of the last answered opcode 1 or 27
     uint8_t tlsInfoDone = 1;   // 1: the TLS description was stored or is not wanted
     bool counted = false;      // counted in usbSessionRuns

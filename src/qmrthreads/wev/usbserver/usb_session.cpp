@@ -33,6 +33,10 @@ constexpr uint64_t kDeferredResetTicks = 100;
 // A failed reset at the end of a session cycles the port's power this long.
 constexpr int kResetPowerOffTicks = 100;
 constexpr int kDefaultSliceMs = 1000;
+// A connection whose first request is not done within the time a request
+// body may take is closed: connections that never speak would otherwise hold
+// every session place until the heartbeat gives them up.
+constexpr uint64_t kFirstRequestTicks = kUsbBodyTimeoutMs / 10;
 
 std::atomic<int> sliceMs{kDefaultSliceMs};
 
@@ -191,6 +195,7 @@ int usb_srv_thread(UsbPollRecord* session)
     session->activityTick = static_cast<uint32_t>(now);
     uint64_t quietSince = now;
     uint64_t nextDeferred = now;
+    const uint64_t started = now;
 
     for (;;) {
         int r = session->wait(sliceMs.load());
@@ -210,6 +215,8 @@ int usb_srv_thread(UsbPollRecord* session)
         }
         // Silence counts only after a whole quiet wait, so a client whose
         // devices keep completing transfers is never taken for gone.
+        if (!session->servedRequest && now - started >= kFirstRequestTicks)
+            break;
         if (r == 0 && heartbeat != 0 && now - quietSince >= kQuietTicks
             && static_cast<uint32_t>(now) - session->activityTick > static_cast<uint32_t>(heartbeat) * 100u)
             break;
