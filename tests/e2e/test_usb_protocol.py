@@ -300,6 +300,30 @@ def test_twice_the_ports_plus_one_are_served_and_the_next_is_closed_at_once(box)
             c.close()
 
 
+def test_connections_that_never_speak_are_closed_after_the_body_time_out(box):
+    start_usb_box(box)  # 4 ports: 9 sessions at most
+    talker = client(box)
+    assert talker.version_rows().rows == 12
+    silent = [raw_socket(box) for _ in range(8)]  # with the talker, every place is taken
+    try:
+        refused = client(box)
+        assert refused.wait_closed(5), "a client beyond the limit was served"
+        refused.close()
+        started = time.monotonic()
+        for s in silent:
+            s.settimeout(max(1.0, started + 25 - time.monotonic()))
+            assert s.recv(1) == b"", "a silent connection got bytes"
+        waited = time.monotonic() - started
+        assert waited > 5, f"the silent connections were closed after only {waited:.1f} s"
+        with client(box) as late:
+            assert late.version_rows().rows == 12, "the places did not come free"
+        assert talker.version_rows().rows == 12, "the client that spoke was closed with the silent ones"
+    finally:
+        talker.close()
+        for s in silent:
+            s.close()
+
+
 @pytest.mark.parametrize("heartbeat", [1, 0])
 def test_heartbeat_releases_a_silent_owner_only_when_set(box, heartbeat):
     start_usb_box(box, {"zyt_heartbeat": heartbeat}, plugs=["loopback port=1"])
