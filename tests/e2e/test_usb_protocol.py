@@ -14,6 +14,7 @@ import hashlib
 import os
 import random
 import re
+import select
 import socket
 import struct
 import subprocess
@@ -322,6 +323,92 @@ def test_connections_that_never_speak_are_closed_after_the_body_time_out(box):
         talker.close()
         for s in silent:
             s.close()
+
+
+def test_sessions_ended_abruptly_in_bursts_leave_every_place_free(box):
+    """Bursts of sessions that end with a reset in every state (idle, owning a
+    device with an IN transfer pending, in the middle of an OUT transfer the
+    device does not take, half a header sent); after each burst the box
+    serves twice the ports plus one at once, as soon as it has seen them go."""
+    start_usb_box(box, plugs=["loopback port=1", "keyboard port=2"])
+    served_at_once = 9  # 4 ports
+    loop_name = next(n for n, d in sim_devices(box).items() if d["model"] == "loopback")
+    stalled = []
+
+    def reset(s):
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        s.close()
+
+    def served_clients():
+        """Twice the ports plus one clients served at once, or None when one
+        was refused."""
+        socks = []
+        try:
+            for _ in range(served_at_once):
+                socks.append(socket.create_connection((box.box_ip, USB_PORT), timeout=10))
+                if uc.UsbClient(socks[-1], timeout=5).version_rows().rows != 12:
+                    raise uc.UsbClientError("a wrong answer")
+            return socks
+        except (OSError, uc.UsbClientError):
+            for s in socks:
+                reset(s)
+            return None
+
+    def wait_served():
+        # The box sees the resets of the last burst within moments; a count
+        # that lags or drifts refuses clients for much longer (or for ever).
+        deadline = time.monotonic() + 8
+        while True:
+            socks = served_clients()
+            if socks or time.monotonic() > deadline:
+                return socks
+            time.sleep(0.2)
+
+    def burst(socks):
+        clients = [uc.UsbClient(s, timeout=10) for s in socks]
+        entries = {e.port: e for e in clients[0].device_list()}
+        loop, keys = entries[1], entries[2]
+        if clients[1].connect_device(loop.row, 1, "out").status == 0:
+            clients[1].set_configuration(loop.row, 1, 1)
+            socks[1].setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 65536)
+            socks[1].setblocking(False)
+            request = uc.encode_request(uc.OP_TRANSFER, 1,
+                                        uc.encode_transfer(loop.row, 1, 0x01, uc.BULK, 0, bytes(15 << 20)))
+            # More than the device and the kernel's URB memory take: the box
+            # ends up waiting on the device with a whole window of URBs.
+            sent = 0
+            while sent < len(request) and select.select([], [socks[1]], [], 2)[1]:
+                try:
+                    sent += socks[1].send(request[sent:sent + 65536])
+                except BlockingIOError:
+                    pass
+            deadline = time.monotonic() + 10
+            while sim_devices(box)[loop_name]["pending"] < 128:
+                assert time.monotonic() < deadline, "the box never waited on the device"
+                time.sleep(0.1)
+            stalled.append(True)
+        if clients[2].connect_device(keys.row, 2, "in").status == 0:
+            clients[2].submit_urb(keys.row, 2, 0x81, uc.INTERRUPT, in_length=8)
+        clients[3].send_raw(uc.encode_header(uc.OP_VERSION_ROWS, 3, 0)[:9])
+        for s in socks:
+            reset(s)
+
+    def rounds():
+        for i in range(6):
+            socks = wait_served()
+            if not socks:
+                return i
+            if i == 5:
+                for s in socks:
+                    s.close()
+                return i
+            burst(socks)
+
+    done = in_namespace(box.peer_ns, rounds, timeout=300)
+    assert done == 5, f"after burst {done} the box refused clients below its limit for 8 s"
+    assert len(stalled) >= 3, "the sessions that wait on their device did not get it"
+    assert box.running()
+    assert_host_clean(box)
 
 
 @pytest.mark.parametrize("heartbeat", [1, 0])

@@ -378,7 +378,8 @@ ReapResult reapReady(UsbPollRecord* session, int row, int limit)
 // Waits until the kernel gives back a URB of the set (reaping, and
 // answering, whatever else comes back meanwhile). 0 when the set got room or
 // the time ran out (no free slot then), 1 when the device went, -1 when the
-// session cannot go on.
+// session cannot go on: also when the client reset its connection, whose
+// place must not stay taken for the whole stall.
 int waitForRoom(UsbPollRecord* session, int row, UrbSet& set)
 {
     const uint32_t doneBefore = set.urbsDone;
@@ -387,11 +388,13 @@ int waitForRoom(UsbPollRecord* session, int row, UrbSet& set)
         const int readiness = fd >= 0 ? usbfs().pollFd(fd) : -1;
         if (readiness < 0)
             return 1;
-        pollfd p{readiness, POLLOUT, 0};
-        int r = poll(&p, 1, kWindowSliceMs);
+        pollfd p[2] = {{readiness, POLLOUT, 0}, {session->fd, 0, 0}};
+        int r = poll(p, 2, kWindowSliceMs);
         if (r < 0 && errno != EINTR)
             return 1;
-        if (r > 0) {
+        if (r > 0 && (p[1].revents & (POLLHUP | POLLERR)))
+            return -1;
+        if (r > 0 && p[0].revents) {
             ReapResult reaped = reapReady(session, row, kReapBatch);
             if (reaped == kReapFailed)
                 return -1;
