@@ -17,6 +17,7 @@
 #include "core/addr/sock_addr.h"
 #include "core/params/param_handles.h"
 #include "core/params/param_store.h"
+#include "platform/files/file_replace.h"
 #include "platform/files/root_path.h"
 #include "core/storage/romfs_mount.h"
 #include "core/storage/sd_mirror.h"
@@ -79,6 +80,18 @@ void readStartCounter()
 {
     const char* kickOff = getenv("KickOff");
     setStartCounter(kickOff ? atoi(kickOff) : -1);
+}
+
+// A kill or a power loss in the middle of an atomic write leaves the old file
+// whole and the new content in a temporary file beside it; such files (one
+// may hold a private key) must not stay for ever.
+void removeInterruptedWrites()
+{
+    const std::string params = paramFilePath();
+    if (removeReplaceLeftover(params))
+        fprintf(stderr, "start-up: removed the temporary file of %s, left by a save that did not finish\n",
+                params.c_str());
+    removeInterruptedCertWrites();
 }
 
 void loadParameters()
@@ -366,6 +379,7 @@ int runBox()
     readStartCounter();
     umask(077);
     installSignalHandlers();
+    removeInterruptedWrites();
     loadParameters();
     setDirtyPageIntervals();
     startSdCardTask();

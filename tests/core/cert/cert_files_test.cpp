@@ -71,6 +71,30 @@ TEST_F(CertFilesTest, AtomicWriteSetsTheModeWhateverTheUmask)
     EXPECT_FALSE(fs::exists(path("/nowhere")));
 }
 
+// A kill in the middle of a write leaves temporary files (one may hold a
+// private key) and backup links in /flash; only those go at start-up.
+TEST_F(CertFilesTest, InterruptedWritesLeaveNothingAfterTheCleanUp)
+{
+    const std::set<std::string> leftovers = {
+        "cert_pkey.pem.a1B2c3", "cert_srv.pem.ZZZZZZ", "cert_fpkey.pem.q9W8e7b", "cert_root.pem.000000",
+        "1a2b3c4d.0.AbCdEf",    "cert.tmp.xYz123",
+    };
+    const std::set<std::string> kept = {
+        "cert_pkey.pem",        "cert_srv.pem",         "1a2b3c4d.0",          "mine.pem.a1B2c3",
+        "cert_pkey.pem.a1B2c",  "cert_pkey.pem.a1B2c3d", "cert_pkey.pem.a1-2c3", "cert_pkey.pem.tmp",
+        "1a2b3c4g.0.AbCdEf",    "wev.cramfs",
+    };
+    for (const std::string& name : leftovers)
+        writeAll(path("/flash/" + name), "x");
+    for (const std::string& name : kept)
+        writeAll(path("/flash/" + name), "x");
+    ASSERT_EQ(symlink("cert_srv.pem", path("/flash/cert_root.pem.Qw3rty").c_str()), 0);
+
+    EXPECT_EQ(removeInterruptedCertWrites(), static_cast<int>(leftovers.size()) + 1);
+    EXPECT_EQ(filesIn(path("/flash")), kept);
+    EXPECT_EQ(removeInterruptedCertWrites(), 0);
+}
+
 TEST_F(CertFilesTest, ASetIsReplacedWholeOrNotAtAll)
 {
     std::string cert = flash(CERT_SRV);

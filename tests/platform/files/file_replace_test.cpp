@@ -63,3 +63,18 @@ TEST_F(FileReplace, AFailedReplaceKeepsTheOldFileAndSaysWhichStepFailed)
 }
 
 } // namespace
+
+// What a replace that a kill interrupted leaves beside the file goes, the
+// file itself stays.
+TEST_F(FileReplace, TheLeftoverOfAnInterruptedReplaceIsRemovedAndNothingElse)
+{
+    const std::string path = dir_ + "/params.dat";
+    std::ofstream(path) << "old";
+    std::ofstream(path + ".tmp") << "half of the new";
+    std::ofstream(path + ".bak") << "someone else's";
+    EXPECT_TRUE(removeReplaceLeftover(path));
+    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+    EXPECT_EQ(readAll(path), "old");
+    EXPECT_TRUE(std::filesystem::exists(path + ".bak"));
+    EXPECT_FALSE(removeReplaceLeftover(path)) << "nothing left to remove";
+}

@@ -8,6 +8,7 @@
 #include "platform/files/root_path.h"
 #include "core/storage/sd_mirror.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -51,6 +52,53 @@ void syncDirectory(const std::string& dir)
         return;
     fsync(fd);
     close(fd);
+}
+
+// The letters mkostemp puts in place of "XXXXXX".
+bool isTemporaryLetter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+// A CA file's name, "%08lx.0".
+bool isCaFileName(const std::string& name)
+{
+    if (name.size() != 10 || name.compare(8, 2, ".0") != 0)
+        return false;
+    for (size_t i = 0; i < 8; ++i) {
+        if (!isxdigit(static_cast<unsigned char>(name[i])))
+            return false;
+    }
+    return true;
+}
+
+bool isCertFileName(const std::string& name)
+{
+    for (const char* file : certFiles) {
+        if (name == file + sizeof FLASH_DIR)
+            return true;
+    }
+    return isCaFileName(name);
+}
+
+// "<file>.XXXXXX" (a temporary file of writeTemporary or copyReplacing) or
+// "<file>.XXXXXXb" (a backup link of replaceCertFiles), for a file this
+// module writes.
+bool isInterruptedWrite(const std::string& name)
+{
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos)
+        return false;
+    size_t letters = name.size() - dot - 1;
+    if (letters == 7 && name.back() == 'b')
+        letters = 6;
+    if (letters != 6)
+        return false;
+    for (size_t i = dot + 1; i < dot + 1 + letters; ++i) {
+        if (!isTemporaryLetter(name[i]))
+            return false;
+    }
+    return isCertFileName(name.substr(0, dot));
 }
 
 // A new private file beside path, holding data with the given mode, flushed.
@@ -222,6 +270,29 @@ int deleteCertFile(int index, const char* path)
         fprintf(stderr, "deleteCertFile %s: %s\n", target.c_str(), strerror(errno));
     removeMirrorOf(target);
     return gone ? 1 : 0;
+}
+
+int removeInterruptedCertWrites()
+{
+    const std::string dir = boxPath(FLASH_DIR);
+    DirList list;
+    const int count = list.read(dir.c_str(), nullptr);
+    int removed = 0;
+    for (int i = 0; i < count; ++i) {
+        const std::string name = list.entryName(i);
+        if (!isInterruptedWrite(name))
+            continue;
+        const std::string path = dir + "/" + name;
+        if (unlink(path.c_str()) != 0) {
+            fprintf(stderr, "start-up: could not remove %s: %s\n", path.c_str(), strerror(errno));
+            continue;
+        }
+        fprintf(stderr, "start-up: removed %s, left by a certificate write that did not finish\n", path.c_str());
+        ++removed;
+    }
+    if (removed > 0)
+        syncDirectory(dir);
+    return removed;
 }
 
 int setRootCertificate(const char* target)

@@ -63,6 +63,12 @@ int mirrorCertsToSdCard();
 // was refused or the index is unknown.
 int deleteCertFile(int index, const char* path = nullptr);
 
+// Removes from "/flash" the temporary files and backup links of certificate
+// writes that a kill or a power loss interrupted ("cert_pkey.pem.XXXXXX" may
+// hold a private key), each with a line on stderr. Other files stay. The
+// number removed.
+int removeInterruptedCertWrites();
+
 // Replaces "/flash/cert_root.pem" by a symbolic link to target, a file in
 // "/flash" (linked by its name, so the link holds under any root), and
 // mirrors it. 1, or 0 when the link could not be made or the target lies

@@ -18,6 +18,11 @@ void syncDirectoryOf(const std::string& path)
     ::close(fd);
 }
 
+std::string temporaryOf(const std::string& path)
+{
+    return path + ".tmp";
+}
+
 } // namespace
 
 bool writeWhole(int fd, const void* data, size_t size)
@@ -38,10 +43,15 @@ bool writeWhole(int fd, const void* data, size_t size)
     return true;
 }
 
+bool removeReplaceLeftover(const std::string& path)
+{
+    return ::unlink(temporaryOf(path).c_str()) == 0;
+}
+
 FileReplaceResult replaceFile(const std::string& path, std::string_view content, mode_t mode, bool durable)
 {
     FileReplaceResult result;
-    const std::string tmp = path + ".tmp";
+    const std::string tmp = temporaryOf(path);
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd < 0)
         return {errno, "create"};

@@ -19,6 +19,11 @@ struct FileReplaceResult {
 // before the call returns (files that must survive a power loss).
 FileReplaceResult replaceFile(const std::string& path, std::string_view content, mode_t mode, bool durable);
 
+// Removes the temporary file that a replaceFile(path, ...) interrupted by a
+// kill or a power loss left beside path (path itself is the old file, whole).
+// True when there was one and it is gone.
+bool removeReplaceLeftover(const std::string& path);
+
 // Writes all of data to fd (retrying short writes and EINTR); false with
 // errno set otherwise.
 bool writeWhole(int fd, const void* data, size_t size);
