@@ -178,6 +178,11 @@ mv "$romfs_new" "$ROOT/flash/wev.cramfs"
 for f in stat meminfo net partitions mounts filesystems self; do
     ln -sfn "/proc/$f" "$ROOT/proc/$f"
 done
+# The program sets arp_ignore under proc/sys/net at start. Those settings
+# belong to the writer's network namespace, so the link gives the box's
+# namespace (where the program always runs) the setting it has on the box.
+[ -L "$ROOT/proc/sys/net" ] || rm -rf "$ROOT/proc/sys/net"
+ln -sfn /proc/sys/net "$ROOT/proc/sys/net"
 # The program tunes the kernel's dirty-page flush intervals at start; in a
 # root those settings are plain files, so a run never changes the host kernel.
 for f in dirty_expire_centisecs dirty_writeback_centisecs; do

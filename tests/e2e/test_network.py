@@ -73,3 +73,16 @@ def test_link_loss_and_return_are_seen_within_two_seconds(make_box):
     box.peer_exec(["ip", "link", "set", box.peer_if, "up"], check=True)
     box.wait_board(lambda s: s.get("display") != "E5", timeout=10)
     stop(box)
+
+
+def test_arp_ignore_is_set_in_the_box_namespace_only(box):
+    def arp_ignore(run):
+        return {name: run(["cat", f"/proc/sys/net/ipv4/conf/{name}/arp_ignore"], check=True).stdout.strip()
+                for name in ("all", "default")}
+
+    peer_before = arp_ignore(box.peer_exec)
+    box.start(kickoff=0)
+    box.wait_for_stderr(BANNER, timeout=30)
+    assert arp_ignore(box.box_exec) == {"all": "1", "default": "1"}
+    assert arp_ignore(box.peer_exec) == peer_before, "the setting reached another namespace"
+    stop(box)
