@@ -101,6 +101,31 @@ TEST_F(TlsContext, MismatchedImportFallsBackToTheSelfSignedPair)
     SSL_free(session);
 }
 
+// Every connection tries the imported pair: a damaged one is reported once,
+// and again only when one of its files changes.
+TEST_F(TlsContext, AnUnusableImportIsReportedOncePerContent)
+{
+    // What creating sessions says on stderr.
+    auto sessionsSay = [](int count) {
+        testing::internal::CaptureStderr();
+        for (int i = 0; i < count; ++i)
+            SSL_free(tlsCreateSession(true));
+        return testing::internal::GetCapturedStderr();
+    };
+    installPair(root_, kTlsPairSelfSigned, "self", "self");
+    installPair(root_, kTlsPairImported, "other", "imported");
+    std::string first = sessionsSay(1);
+    EXPECT_NE(first.find("cert_fpkey.pem"), std::string::npos) << first;
+    EXPECT_NE(first.find(":error:"), std::string::npos) << "the library's reasons: " << first;
+    EXPECT_EQ(sessionsSay(3), "") << "said again for the same files";
+
+    installPair(root_, kTlsPairImported, "self", "imported");
+    std::string changed = sessionsSay(2);
+    EXPECT_NE(changed.find(":error:"), std::string::npos) << "a changed pair is not the same: " << changed;
+    EXPECT_EQ(changed.find("cannot be used"), changed.rfind("cannot be used")) << "said twice: " << changed;
+    EXPECT_EQ(ERR_peek_error(), 0u) << "errors are not left for the next caller";
+}
+
 TEST_F(TlsContext, WithoutAnyPairNoSessionIsMadeInEitherRole)
 {
     EXPECT_EQ(tlsCreateSession(true), nullptr);

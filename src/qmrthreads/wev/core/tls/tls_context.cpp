@@ -6,6 +6,8 @@
 #include <openssl/ssl.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -127,6 +129,39 @@ void InitHwEngineServerSSL()
     fprintf(stderr, "%s() can not find engine Id: %s\n", "InitHwEngineServerSSL", "devcrypto");
 }
 
+namespace {
+
+constexpr int kTlsPairKinds = kTlsPairRequest + 1;
+
+// The files of a pair as they are now: a changed file gives another stamp.
+uint64_t pairStamp(const std::string& key, const std::string& certificate)
+{
+    uint64_t stamp = 1469598103934665603ull;
+    for (const std::string* path : {&key, &certificate}) {
+        struct stat st {};
+        stat(path->c_str(), &st);
+        for (uint64_t v : {uint64_t(st.st_dev), uint64_t(st.st_ino), uint64_t(st.st_size),
+                           uint64_t(st.st_mtim.tv_sec), uint64_t(st.st_mtim.tv_nsec)})
+            stamp = (stamp ^ v) * 1099511628211ull;
+    }
+    return stamp;
+}
+
+// A pair that cannot be used is tried at every connection: its errors are
+// said once, and again only when one of its files changes.
+void reportUnusablePair(int kind, const std::string& key, const std::string& certificate)
+{
+    static std::atomic<uint64_t> reported[kTlsPairKinds];
+    const uint64_t stamp = pairStamp(key, certificate);
+    if (kind < 0 || kind >= kTlsPairKinds || reported[kind].exchange(stamp) != stamp) {
+        fprintf(stderr, "TLS: the key %s and the certificate %s cannot be used:\n", key.c_str(), certificate.c_str());
+        ERR_print_errors_fp(stderr);
+    }
+    ERR_clear_error();
+}
+
+} // namespace
+
 int tlsLoadKeyPair(SSL_CTX* context, int kind)
 {
     const int keyIndex = certPairKeyIndex(kind);
@@ -143,7 +178,7 @@ int tlsLoadKeyPair(SSL_CTX* context, int kind)
     if (SSL_CTX_use_PrivateKey_file(context, key.c_str(), SSL_FILETYPE_PEM) != 1
         || SSL_CTX_use_certificate_file(context, certificate.c_str(), SSL_FILETYPE_PEM) != 1
         || SSL_CTX_check_private_key(context) != 1) {
-        ERR_print_errors_fp(stderr);
+        reportUnusablePair(kind, key, certificate);
         return 0;
     }
     return 1;
