@@ -45,6 +45,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,6 +59,16 @@ int launch(T* task, int stackSize)
     if (id < 0)
         delete task;
     return id;
+}
+
+// Every session is a thread of its own, and glibc gives each thread that
+// allocates while others do an arena of its own, up to eight per processor
+// here: memory freed in one stays there, so the heap spreads over dozens of
+// arenas under many clients and the resident size climbs with each burst.
+// The box has one processor; two arenas serve it.
+void limitMallocArenas()
+{
+    mallopt(M_ARENA_MAX, 2);
 }
 
 // The lower layers report upward through seams; the layers above register
@@ -373,6 +384,7 @@ int endSequence()
 
 int runBox()
 {
+    limitMallocArenas();
     staticSetUp();
     connectSubsystems();
     boardDevice();
