@@ -68,11 +68,17 @@ def make_box(request):
 
     yield factory
 
+    reports = []
     for box in boxes:
         if _failed(request.node) and box.proc is not None:
             sys.stderr.write(f"--- {box.binary} in {box.ns}, root {box.root}: "
                              f"end of stderr ---\n{box._stderr.tail() if box._stderr else ''}\n")
         box.close()
+        report = box.sanitizer_report()
+        if report:
+            reports.append(f"{box.binary} in {box.ns}:\n{report}")
+    if reports:
+        pytest.fail("a sanitizer report on the program's standard error\n" + "\n".join(reports), pytrace=False)
 
 
 @pytest.fixture

@@ -22,9 +22,6 @@ import time
 import usbclient as uc
 from test_usb_protocol import USB_PORT, assert_host_clean, client, in_namespace, start_usb_box
 
-SANITIZER_MARKS = ("runtime error:", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
-                   "WARNING: ThreadSanitizer", "SUMMARY: UndefinedBehaviorSanitizer")
-
 LENGTHS = (0, 0, 1, 2, 4, 7, 8, 9, 18, 64, 255, 256, 512, 4096, 4097, 65535, 65536)
 REQUEST_TYPES = (0x00, 0x01, 0x02, 0x21, 0x40, 0x41, 0x80, 0x81, 0x82, 0xa0, 0xa1, 0xc0, 0xc1, 0xc2)
 # (bmRequestType, bRequest, wValue) that the simulated devices answer.
@@ -231,12 +228,6 @@ def fuzz_round(box, fuzzer):
         leave(s, r.choice(("read", "read", "half-close", "reset")))
 
 
-def sanitizer_report(box):
-    text = box.stderr
-    marks = [m for m in SANITIZER_MARKS if m in text]
-    return text[text.find(marks[0]) - 200:][:4000] if marks else None
-
-
 def say(request, text):
     """A line on the terminal even when pytest captures the test's output."""
     plugins = request.config.pluginmanager
@@ -279,7 +270,7 @@ def test_seeded_protocol_fuzzer_leaves_the_server_whole(box, request):
         return rounds
 
     rounds = in_namespace(box.peer_ns, run, timeout=seconds + 120)
-    report = sanitizer_report(box)
+    report = box.sanitizer_report()
     assert report is None, f"seed {seed}, {rounds} rounds: a sanitizer report\n{report}"
     assert box.running(), f"seed {seed}: the program ended after {rounds} rounds\n{box.stderr[-3000:]}"
     assert steady.version_rows().rows == 12, f"seed {seed}: the steady session was disturbed"

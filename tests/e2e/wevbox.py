@@ -42,6 +42,28 @@ READ_CHUNK = 4096
 TAIL_CHARS = 4000
 
 
+# The first line of a report of AddressSanitizer, LeakSanitizer,
+# UndefinedBehaviorSanitizer or ThreadSanitizer.
+SANITIZER_MARKS = ("runtime error:", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                   "WARNING: ThreadSanitizer", "SUMMARY: UndefinedBehaviorSanitizer")
+
+_sanitizer_builds = {}
+
+
+def is_sanitizer_build(binary):
+    """Whether the program binary was built with a sanitizer (it then holds
+    the sanitizer's run-time entry points)."""
+    key = str(binary)
+    if key not in _sanitizer_builds:
+        try:
+            with open(binary, "rb") as f:
+                data = f.read()
+            _sanitizer_builds[key] = b"__asan_init" in data or b"__tsan_init" in data
+        except OSError:
+            _sanitizer_builds[key] = False
+    return _sanitizer_builds[key]
+
+
 class BoxError(AssertionError):
     """A wait of the box ran out, or the harness could not do its part."""
 
@@ -430,16 +452,27 @@ class Box:
             self.proc.kill()
             self.proc.wait(timeout=10)
 
+    def sanitizer_report(self):
+        """The first sanitizer report on the program's standard error (leaks
+        are checked when a sanitizer build ends by itself), or None."""
+        text = self.stderr
+        found = [text.find(m) for m in SANITIZER_MARKS if m in text]
+        return text[max(0, min(found) - 200):][:4000] if found else None
+
     def close(self, keep_files=False):
         """Ends the program, removes the namespaces and (unless keep_files or
-        WEV_E2E_KEEP=1) the root. Safe to call more than once."""
+        WEV_E2E_KEEP=1) the root. Safe to call more than once. A sanitizer
+        build is stopped as a box is (SIGTERM), so that its leak check runs."""
         if self._closed:
             return
         self._closed = True
         try:
             if self.proc is not None and self.proc.poll() is None:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
+                if is_sanitizer_build(self.binary):
+                    self.stop_program(term_timeout=15)
+                else:
+                    self.proc.kill()
+                    self.proc.wait(timeout=10)
             for capture in (self._stdout, self._stderr):
                 if capture:
                     capture.join(5)
