@@ -100,9 +100,12 @@ TEST_F(UsbSession, HeartbeatZeroKeepsASilentOwner)
 TEST_F(UsbSession, AConnectionWithoutAFirstRequestIsClosedAfterTheBodyTimeOut)
 {
     params_.set("zyt_heartbeat", "0");
+    const int runsBefore = usbSessionRuns.load();
     ProtocolClient& silent = startSession();
     ProtocolClient& served = startSession();
     ASSERT_EQ(served.request(27, 1).header.opcode, 0x101bu);
+    // Both sessions have taken their start time before the clock moves.
+    ASSERT_TRUE(eventually([&] { return usbSessionRuns.load() == runsBefore + 2; }));
 
     advanceTicks(990);
     EXPECT_TRUE(silent.quietFor(200)) << "closed before its time";

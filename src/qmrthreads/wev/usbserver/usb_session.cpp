@@ -189,13 +189,14 @@ int usb_srv_thread(UsbPollRecord* session)
         releaseConnectionPorts(session);
         return 0;
     }
-    usbSessionRuns.fetch_add(1);
-    session->counted = true;
     uint64_t now = boardTicks();
     session->activityTick = static_cast<uint32_t>(now);
     uint64_t quietSince = now;
     uint64_t nextDeferred = now;
     const uint64_t started = now;
+    // Counted once its times are taken: whoever sees the count can rely on them.
+    usbSessionRuns.fetch_add(1);
+    session->counted = true;
 
     for (;;) {
         int r = session->wait(sliceMs.load());
