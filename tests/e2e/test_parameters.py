@@ -1,4 +1,4 @@
-"""The parameter file of a running box."""
+"""The parameter file of a running box, and what interrupted writes leave at start."""
 
 import signal
 
@@ -50,3 +50,22 @@ def test_bad_lines_are_dropped_and_the_rest_loads(make_box):
     assert values["sys_contact"] == "admin desk"
     assert values["cpuLoadPoll"] == "1"
     assert "no_such_parameter" not in values
+
+
+def test_start_removes_what_killed_writes_left_behind(box):
+    """A kill -9 during the first key generation or a save leaves temporary
+    files beside the old ones; the next start removes them and keeps the rest."""
+    leftovers = ["/flash/cert_pkey.pem.Gx81Qa", "/flash/cert_srv.pem.0pLm7Z", "/etc/params.dat.tmp"]
+    kept = ["/flash/notes.txt.Gx81Qa", "/etc/params.dat"]
+    box.write_params({"sys_name": "kept"})
+    for name in leftovers + kept[:1]:
+        box.path(name).parent.mkdir(parents=True, exist_ok=True)
+        box.path(name).write_text("left over\n")
+    box.start(kickoff=0)
+    box.wait_for_stderr(BANNER, timeout=30)
+    for name in leftovers:
+        assert not box.path(name).exists(), f"{name} was kept"
+        assert str(box.path(name)) in box.stderr or name.endswith(".tmp"), f"no line says {name} went"
+    assert "left by a save that did not finish" in box.stderr
+    for name in kept:
+        assert box.path(name).exists(), f"{name} was removed"
