@@ -3,6 +3,7 @@
 #include "core/board/blinker.h"
 #include "core/board/board_device.h"
 #include "core/board/board_reactions.h"
+#include "core/board/relay_control.h"
 #include "core/cert/cert_files.h"
 #include "core/cert/cert_generator.h"
 #include "core/cert/cert_store.h"
@@ -179,9 +180,11 @@ void bringUpWiredInterface()
     eth0.openSocket();
     eth0.up();
     while (eth0.isUp() <= 0 && shutdownRequests() == 0) {
+        handleRelayEvent(RELAY_NETWORK_OFF);
         pauseMs(100);
         eth0.up();
     }
+    handleRelayEvent(RELAY_NETWORK_ON);
 }
 
 bool hasWlanHardware()
@@ -359,6 +362,7 @@ void startTasks()
 
 void finishStartUp(SupervisionState& state)
 {
+    handleRelayEvent(RELAY_RESTART);
     state.lastSecond = boardTicks();
     announceAddress();
 }

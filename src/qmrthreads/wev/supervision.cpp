@@ -1,6 +1,9 @@
 #include "supervision.h"
 
 #include "core/board/board_device.h"
+#include "core/board/relay_control.h"
+#include "core/notify/notify_event.h"
+#include "core/product/model_features.h"
 #include "core/stats/cpu_load.h"
 #include "core/net/net_interface.h"
 #include "core/params/param_change_effects.h"
@@ -45,6 +48,7 @@ void onceASecond(SupervisionState& state)
     if (++state.secondPasses % 2 == 0)
         boardDevice().pollPowerInputs();
     pollWiredLink(state);
+    pollRelayInputs(state);
     state.lastSecond = boardTicks();
 }
 
@@ -96,6 +100,8 @@ void pollWiredLink(SupervisionState& state)
         requestStop();
     if (mask == state.lastLinkMask)
         return;
+    if (postNotifyEvent(NOTIFY_LINK_CHANGED, mask, nullptr, nullptr, nullptr, nullptr))
+        postNotifyMessage(NOTIFY_LINK_CHANGED);
     if (params::disp_lnk()->isOn()) {
         if (mask == kBothPhysLinked)
             boardDevice().setDisplayEntry('E', '5', kDisplayRemove);
@@ -105,7 +111,22 @@ void pollWiredLink(SupervisionState& state)
     // Once per change, not every second while the link is incomplete.
     if (mask != kBothPhysLinked && params::beepLnk()->isOn())
         boardDevice().beep(0);
+    handleRelayEvent(mask == 0 ? RELAY_NETWORK_OFF : RELAY_NETWORK_ON);
     state.lastLinkMask = mask;
+}
+
+void pollRelayInputs(SupervisionState& state)
+{
+    if (!(params::sw_features()->value() & kFeatureRelay) || !params::relay_ctrl()->equalsToken("eve"))
+        return;
+    uint32_t bits = 0;
+    if (!boardDevice().readSupplyInputs(&bits))
+        return;
+    bits &= 0x3;
+    // The first reading only sets the baseline.
+    if (state.lastSupplyBits >= 0)
+        handleRelaySupplyChange(static_cast<uint32_t>(state.lastSupplyBits), bits);
+    state.lastSupplyBits = static_cast<int>(bits);
 }
 
 void pollCardReader(SupervisionState& state)

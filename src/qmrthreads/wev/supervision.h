@@ -15,12 +15,17 @@ struct SupervisionState {
     bool wiredInUse = true;      // the box runs on its wired port
     bool linkPoll = false;       // the wired link is watched
     int lastLinkMask = -1;       // last wired link mask (-1 = not read yet)
+    int lastSupplyBits = -1;     // supply inputs as the relay saw them (-1 = not read yet)
     bool shutdownStarted = false;
 };
 
-// The wired link, once a second: a change is shown on the display, beeped
-// when asked for, and on a box that chose WLAN at start-up makes it restart.
+// The wired link, once a second: a change is posted to the notification
+// task, passed to the relay, shown on the display, beeped when asked for, and on a box that chose WLAN at start-up makes it restart.
 void pollWiredLink(SupervisionState& state);
+
+// The supply inputs for the relay in event mode, once a second: each input
+// that changed passes its "established" or "interrupted" code.
+void pollRelayInputs(SupervisionState& state);
 
 // The link code "E5" follows its switch `disp_lnk`: registers that with the
 // parameter store (start-up calls it once).
