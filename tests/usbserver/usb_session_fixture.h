@@ -207,7 +207,11 @@ inline int testConnect(UsbPollRecord* session, const UsbRequestHeader* request)
     if (!claimSlotOwnership(row, session, session->ownerTask->taskId(), reinterpret_cast<sockaddr*>(&peer),
                             sizeof peer))
         return sendUsbStatus(session, request, kUsbStatusRefused, EBUSY);
-    return sendUsbStatus(session, request, kUsbStatusDone, 0);
+    // As the real connect does: every release publishes its disconnect only
+    // for a connect that was published.
+    int answered = sendUsbStatus(session, request, kUsbStatusDone, 0);
+    publishConnect(row, nullptr);
+    return answered;
 }
 
 inline Bytes connectBody(int row, int port, const char* name = "tester")

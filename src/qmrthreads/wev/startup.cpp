@@ -42,6 +42,7 @@
 #include "services/sntp/ntp_task.h"
 #include "services/sntp/time_zone.h"
 #include "platform/clock/system_clock.h"
+#include "usbserver/usb_status_publish.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -86,6 +87,7 @@ void connectSubsystems()
     registerSnmpTrapOps();
     setClockSetter(systemClock().setTime);
     prepareTimeZoneVariable();
+    registerUsbStatusPublisher();
 }
 
 void readStartCounter()

@@ -397,13 +397,14 @@ int handleConnect(UsbPollRecord* session, const UsbRequestHeader* request)
         undoConnect(session, row, retake);
         return r < 0 ? -1 : 0;
     }
-    if (status(session, request, kUsbStatusDone, 0) < 0)
-        return -1;
+    // Published before the client hears of it: whatever it or the
+    // administrator does next finds the connect published, and a release
+    // after a failed answer publishes its disconnect.
     if (!retake) {
         setSlotOwnerName(row, session, name);
         publishConnect(row, name[0] ? name : nullptr);
     }
-    return 0;
+    return status(session, request, kUsbStatusDone, 0) < 0 ? -1 : 0;
 }
 
 int handleDisconnect(UsbPollRecord* session, const UsbRequestHeader* request)

@@ -13,6 +13,10 @@ namespace {
 std::atomic<const UsbPublishOps*> publisher{nullptr};
 std::mutex recordMutex;
 std::deque<UsbPublishRecord> records;
+// A row's connect was published and its disconnect not yet: an admin
+// disconnect and the session's own release both end the same connect, and
+// only the first of them is published.
+std::atomic<bool> connectOpen[kUsbTableRows];
 
 // The port of a row that may be published, or 0.
 int publishablePort(int row)
@@ -48,6 +52,7 @@ void publishAttach(int row)
     int port = publishablePort(row);
     if (!port)
         return;
+    connectOpen[row].store(false);
     record(UsbPublishKind::Attach, row, port, nullptr);
     if (const UsbPublishOps* ops = publisher.load(); ops && ops->attach)
         ops->attach(row);
@@ -68,6 +73,7 @@ void publishConnect(int row, const char* clientName)
     int port = publishablePort(row);
     if (!port)
         return;
+    connectOpen[row].store(true);
     record(UsbPublishKind::Connect, row, port, clientName);
     if (const UsbPublishOps* ops = publisher.load(); ops && ops->connect)
         ops->connect(row, clientName);
@@ -76,7 +82,7 @@ void publishConnect(int row, const char* clientName)
 void publishDisconnect(int row)
 {
     int port = publishablePort(row);
-    if (!port)
+    if (!port || !connectOpen[row].exchange(false))
         return;
     record(UsbPublishKind::Disconnect, row, port, nullptr);
     if (const UsbPublishOps* ops = publisher.load(); ops && ops->disconnect)

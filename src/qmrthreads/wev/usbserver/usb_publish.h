@@ -27,7 +27,9 @@ struct UsbPublishOps {
 void setUsbPublishOps(const UsbPublishOps* ops);
 
 // Each does nothing unless the row is valid and its port is 1 to
-// usb_ports_phy; otherwise it records the call and hands it on.
+// usb_ports_phy; otherwise it records the call and hands it on. A disconnect
+// is handed on once per published connect: later ones for the same connect
+// do nothing.
 void publishAttach(int row);
 void publishDetach(int row);
 void publishConnect(int row, const char* clientName);

@@ -17,6 +17,7 @@
 #include "usbserver/usb_scan.h"
 #include "usbserver/usb_session.h"
 #include "usbserver/usb_session_tls.h"
+#include "usbserver/usb_status_publish.h"
 
 namespace {
 
@@ -84,6 +85,7 @@ UsbSrvd::UsbSrvd(UsbRecordHandler sessionHandler, NetInterface* iface)
     configureUsbTable(productInfo().usbtable_product_id);
     prepareUsbFs();
     hideUnusedRowParams();
+    clearPortUsageCounters();
     usbUrbPopulation.store(0);
 }
 
