@@ -36,6 +36,7 @@
 #include "supervision.h"
 #include "snmp/snmp_traps.h"
 #include "snmp/snmpd_task.h"
+#include "services/notify/notify_task.h"
 #include "usbserver/usb_server_task.h"
 #include "services/arp_ping/arp_ping_task.h"
 #include "services/dhcp/bootp_task.h"
@@ -88,6 +89,7 @@ void connectSubsystems()
     setClockSetter(systemClock().setTime);
     prepareTimeZoneVariable();
     registerUsbStatusPublisher();
+    setSupplyEventSink(postSupplyEvent);
 }
 
 void readStartCounter()
@@ -357,6 +359,8 @@ void startTasks()
     startSnmpAgent();
     startBlinkerOnSimpleDriver();
     launch(new LazyHubWatcher(), 20480);
+    if (params::sw_features()->value() & kFeatureEmail)
+        startNotifyTask(trapSinkConfigured());
     // Last, so that every task that follows network changes hears the
     // change its first lease makes.
     startAddressClient();

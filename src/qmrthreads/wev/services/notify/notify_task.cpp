@@ -1,0 +1,218 @@
+#include "services/notify/notify_task.h"
+
+#include "core/notify/notify_event.h"
+#include "core/params/param_handles.h"
+#include "core/task/tick_clock.h"
+
+#include <ctime>
+#include <new>
+
+namespace {
+
+constexpr int kStackSize = 20480;
+constexpr int kFirstWaitSeconds = 15;
+constexpr int kLoopWaitSeconds = 30;
+constexpr uint64_t kStatusCheckTicks = 36000;  // 6 minutes
+// The trap kinds a wake-up message may ask for.
+constexpr uint32_t kTrapEventBits = 0xff20f00;
+constexpr uint32_t kTrapHighBit = 0x10000;
+
+std::atomic<EventMailSender> mailSender{nullptr};
+std::atomic<int> trapsSent{0};
+
+bool recipientWantsMail(int n)
+{
+    StringParam* to = params::mailto(n);
+    if (!to || !to->hasValue() || to->text().empty())
+        return false;
+    return params::noti_dev(n)->isOn() || params::noti_act(n)->isOn() || params::noti_stat(n)->isOn()
+           || params::noti_pup(n)->isOn();
+}
+
+bool allowsNoKind(uint32_t)
+{
+    return false;
+}
+
+} // namespace
+
+NotifyRing& notifyRing()
+{
+    static NotifyRing ring;
+    return ring;
+}
+
+void setEventMailSender(EventMailSender sender)
+{
+    mailSender.store(sender);
+}
+
+int notifyTrapsSent()
+{
+    return trapsSent.load();
+}
+
+NotifyTask::NotifyTask(bool trapsConfigured) : Task("Notify"), trapsConfigured_(trapsConfigured) {}
+
+NotifyTask::~NotifyTask()
+{
+    // Producers find the ring closed from now on; the ring outlives us.
+    if (notifyTaskId() == taskId() && taskId() > 0) {
+        notifyRing().close();
+        setNotifyEventIntake(nullptr);
+        setNotifyTaskId(-1);
+    }
+}
+
+int NotifyTask::postEvent(uint32_t flags, int port, const char* manufacturer, const char* product,
+                          const char* serial, const char* client)
+{
+    return notifyRing().post(flags, port, manufacturer, product, serial, client);
+}
+
+uint32_t NotifyTask::onMessage(TaskMessage* msg)
+{
+    if (msg->code & MSG_NOTIFY_EVENT) {
+        const uint32_t a = static_cast<uint32_t>(msg->arg1);
+        if (a & kTrapEventBits)
+            dueTrapBits_.fetch_or(a & kTrapEventBits);
+        else if (!(a & (NOTIFY_STATUS_REPORT | NOTIFY_RESTART)) && (a & kTrapHighBit))
+            dueTrapBits_.fetch_or(kTrapHighBit);
+    }
+    if (msg->code & MSG_NETWORK_CHANGED)
+        recheckConfig_.store(true);
+    // The event bit stays, so that it ends the wait and the loop runs the
+    // trap pass outside of it.
+    return msg->code;
+}
+
+void NotifyTask::runDueTrapPasses()
+{
+    if (uint32_t bits = dueTrapBits_.exchange(0))
+        sendTraps(bits);
+}
+
+void NotifyTask::sendTraps(uint32_t bits)
+{
+    const TrapOps* ops = trapOps();
+    if (!trapsConfigured_ || !ops) {
+        notifyRing().clearTrapPending();
+        return;
+    }
+    if (bits & NOTIFY_RESTART) {
+        if (params::trappup()->isOn() && ops->sendRestartTrap) {
+            ops->sendRestartTrap();
+            trapsSent.fetch_add(1);
+        }
+        return;
+    }
+    std::vector<NotifyEvent> events = notifyRing().takeTrapEvents(ops->allows ? ops->allows : allowsNoKind);
+    for (const NotifyEvent& e : events) {
+        ops->sendEventTrap(e);
+        trapsSent.fetch_add(1);
+    }
+}
+
+void NotifyTask::sendMail(const std::vector<NotifyEvent>& events, uint32_t extraFlags)
+{
+    if (EventMailSender sender = mailSender.load())
+        sender(events, extraFlags);
+}
+
+void NotifyTask::sendEventMail()
+{
+    if (!mailSender.load() || notifyRing().mailPending() == 0)
+        return;
+    std::vector<NotifyEvent> events = notifyRing().takeMailEvents();
+    if (!events.empty())
+        sendMail(events, 0);
+}
+
+bool NotifyTask::checkConfig()
+{
+    notifyWanted_ = trapsConfigured_ || recipientWantsMail(1) || recipientWantsMail(2);
+    if (notifyWanted_)
+        notifyRing().open();
+    else
+        notifyRing().close();
+    if (!restartNoticeSent_ && notifyWanted_) {
+        restartNoticeSent_ = true;
+        sendTraps(NOTIFY_RESTART);
+        sendMail({}, NOTIFY_RESTART);
+    }
+    return notifyWanted_;
+}
+
+bool NotifyTask::statusReportDueNow(const struct tm& now)
+{
+    return checkStatusSchedule(schedule_, now);
+}
+
+// Returns early when the configuration is to be read again; the trap
+// passes asked for meanwhile run between the waits.
+void NotifyTask::waitSeconds(int seconds)
+{
+    const uint64_t deadline = boardTicks() + 100u * static_cast<uint64_t>(seconds);
+    for (uint64_t now = boardTicks(); now < deadline; now = boardTicks()) {
+        waitFor(static_cast<int64_t>(deadline - now), -1);
+        runDueTrapPasses();
+        if (recheckConfig_.load())
+            return;
+    }
+}
+
+void NotifyTask::run()
+{
+    if (notifyTaskId() != -1)
+        exit();
+    setNotifyTaskId(taskId());
+    setNotifyEventIntake(postEvent);
+    waitSeconds(kFirstWaitSeconds);
+    notifyRing().clearMailPending();
+    notifyRing().clearTrapPending();
+    recheckConfig_.store(false);
+    checkConfig();
+    uint64_t statusDue = 0;
+    for (;;) {
+        waitSeconds(kLoopWaitSeconds);
+        if (recheckConfig_.exchange(false) && checkConfig())
+            statusDue = boardTicks();
+        if (!notifyWanted_)
+            continue;
+        sendEventMail();
+        if (boardTicks() >= statusDue) {
+            time_t t = time(nullptr);
+            struct tm now {};
+            if (localtime_r(&t, &now) && statusReportDueNow(now))
+                sendMail({}, NOTIFY_STATUS_REPORT);
+            statusDue = boardTicks() + kStatusCheckTicks;
+        }
+    }
+}
+
+int startNotifyTask(bool trapsConfigured)
+{
+    auto* task = new (std::nothrow) NotifyTask(trapsConfigured);
+    if (!task)
+        return -1;
+    int id = task->start(kStackSize, 0);
+    if (id < 0)
+        delete task;
+    return id;
+}
+
+void postSupplyEvent(uint32_t event, uint32_t inputBits)
+{
+    if (postNotifyEvent(event, static_cast<int>(inputBits & 0x3), nullptr, nullptr, nullptr, nullptr))
+        postNotifyMessage(event);
+}
+
+bool trapSinkConfigured()
+{
+    for (int n = 1; n <= 2; ++n) {
+        IpParam* to = params::trapto(n);
+        if (to && to->hasValue() && to->text() != "0.0.0.0")
+            return true;
+    }
+    return false;
+}
