@@ -34,6 +34,7 @@ PACKAGES=(
     iproute2 iputils-ping procps psmisc util-linux
     rsyslog
     dnsmasq-base chrony
+    python3-aiosmtpd
     # read-only image and FAT images
     squashfs-tools mtools dosfstools
     # the real-USB guest (QEMU) and the tools that build its image
