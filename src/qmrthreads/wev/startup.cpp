@@ -36,6 +36,7 @@
 #include "supervision.h"
 #include "snmp/snmp_traps.h"
 #include "snmp/snmpd_task.h"
+#include "services/mail/event_mail.h"
 #include "services/notify/notify_task.h"
 #include "usbserver/usb_server_task.h"
 #include "services/arp_ping/arp_ping_task.h"
@@ -90,6 +91,7 @@ void connectSubsystems()
     prepareTimeZoneVariable();
     registerUsbStatusPublisher();
     setSupplyEventSink(postSupplyEvent);
+    setEventMailSender(sendEventMail);
 }
 
 void readStartCounter()

@@ -3,6 +3,7 @@
 #include "core/notify/notify_event.h"
 #include "core/params/param_handles.h"
 #include "core/task/tick_clock.h"
+#include "core/util/random_text.h"
 
 #include <ctime>
 #include <new>
@@ -167,6 +168,7 @@ void NotifyTask::run()
         exit();
     setNotifyTaskId(taskId());
     setNotifyEventIntake(postEvent);
+    newTan(nullptr);
     waitSeconds(kFirstWaitSeconds);
     notifyRing().clearMailPending();
     notifyRing().clearTrapPending();
