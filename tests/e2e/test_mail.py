@@ -127,3 +127,40 @@ def test_a_dropped_connection_sends_nothing_and_the_box_goes_on(box):
         assert box.running()
     finally:
         peer.close()
+
+
+def test_signed_mail_verifies_against_the_box_certificate(box, smtp):
+    box.write_params(mail_params(box, smtp_sign="on"))
+    box.start(kickoff=0)
+    msg = smtp.wait_message(1)
+    assert msg.get_content_type() == "multipart/signed", msg.raw[:600]
+    signed = box.workdir / "signed.eml"
+    signed.write_bytes(msg.raw)
+    content = box.workdir / "content.txt"
+    result = subprocess.run(["openssl", "smime", "-verify", "-in", str(signed), "-CAfile",
+                             str(box.path("/flash/cert_srv.pem")), "-purpose", "any", "-out", str(content)],
+                            capture_output=True, text=True, timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert "Verification successful" in result.stderr
+    assert "=== USB Devices ===" in content.read_text()
+
+
+def test_encrypted_mail_opens_with_the_recipients_key(box, smtp):
+    key, cert = box.workdir / "rcpt-key.pem", box.workdir / "rcpt-cert.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=admin@example.test", "-keyout", str(key), "-out", str(cert)],
+                   check=True, capture_output=True, timeout=60)
+    mime_cert = box.path("/flash/cert_mime.pem")
+    mime_cert.parent.mkdir(parents=True, exist_ok=True)
+    mime_cert.write_bytes(cert.read_bytes())
+    box.write_params(mail_params(box, smtp_sign="on", smtp_encrypt="on"))
+    box.start(kickoff=0)
+    msg = smtp.wait_message(1)
+    assert msg.get_content_type() in ("application/pkcs7-mime", "application/x-pkcs7-mime"), msg.raw[:600]
+    sealed = box.workdir / "sealed.eml"
+    sealed.write_bytes(msg.raw)
+    result = subprocess.run(["openssl", "smime", "-decrypt", "-in", str(sealed), "-inkey", str(key),
+                             "-recip", str(cert)], capture_output=True, timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert b"=== USB Devices ===" in result.stdout
+    assert b"TAN              = " in result.stdout
