@@ -1,8 +1,9 @@
 """The device status the USB server publishes, seen from outside: the
 owner's name a second client reads in the port status, the port LEDs of a
 per-port LED model following attach, use and release, and the port switched
-off for `zyt_poffdura_<port>` after its last session, its device found again
-when the power is back.
+off for `zyt_poffdura_<port>` after its last session and on again when its
+time has run out. (The simulated host keeps the device while the power is
+off, so the device stays listed throughout.)
 """
 
 import time
@@ -50,9 +51,5 @@ def test_owner_leds_and_power_off_after_the_last_session(make_box):
         # 20 tenths of a second, on again at the first pass after that.
         assert time.monotonic() - switched_off >= 1.5
 
-        deadline = time.monotonic() + 10
-        while entry_on(watcher, PORT) is None:
-            assert time.monotonic() < deadline, "the device was not found again"
-            time.sleep(0.2)
         box.wait_board(lambda s: lit_leds(s) == (True, False))
-        assert not watcher.port_status(entry_on(watcher, PORT).row, PORT).in_use
+        assert not watcher.port_status(row, PORT).in_use
