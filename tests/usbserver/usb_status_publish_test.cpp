@@ -297,6 +297,24 @@ TEST_F(StatusPublish, CountersHoldUnderConcurrentSessions)
         EXPECT_EQ(portUsageCounter(port), 100) << port;
 }
 
+// The card-reader model: port 1 is the reader, whose texts and LED the
+// supervision loop keeps; an attach there only posts its event.
+class CardReaderPublish : public StatusPublish {
+protected:
+    uint32_t product() const override { return 337; }
+};
+
+TEST_F(CardReaderPublish, AttachOnTheReaderPortOnlyPostsItsEvent)
+{
+    fillRow(0, 1, "Reader", "Card", "1");
+    params_.set("usb_manu_", "-", 1);
+    publishAttach(0);
+    ASSERT_EQ(events().size(), 1u);
+    EXPECT_EQ(events()[0].flags, NOTIFY_DEVICE_ATTACHED);
+    EXPECT_EQ(text("usb_manu_", 0), "-");
+    EXPECT_EQ(portUsageCounter(0), 0);
+}
+
 // A model with one shared LED counts sessions and shows the status pattern
 // once the last one ended.
 class SharedLedPublish : public StatusPublish {
