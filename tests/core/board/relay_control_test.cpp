@@ -194,3 +194,35 @@ TEST_F(Relay, ConcurrentCallersLeaveRelayAndBitsInAgreement)
 }
 
 } // namespace
+
+namespace {
+
+// Events that come while the board is still starting (the driver not yet
+// probed, so the switch cannot be made) are applied when its start-up ends.
+TEST(RelayBeforeBoardStartUp, TheRequestedStateIsAppliedAtTheEndOfStartUp)
+{
+    struct Case {
+        const char* statNet;
+        uint32_t code;
+        const char* relayLine;  // inverted: "0" is on
+    };
+    const Case cases[] = {
+        {"neton", RELAY_NETWORK_ON, "0"},
+        {"neton", RELAY_NETWORK_OFF, "1"},
+    };
+    for (const Case& c : cases) {
+        boardtest::TempRoot root(278, 365, 4);
+        params::sw_features()->setChecked(0x7ff000);
+        ParamOverride params;
+        params.set("relay_ctrl", "stat");
+        params.set("relay_stat_net", c.statNet);
+        params::relay_eves()->setChecked(0);
+        ASSERT_EQ(boardDevice().open(), 1);
+        handleRelayEvent(c.code);
+        ASSERT_EQ(boardDevice().startUp(nullptr), 1);
+        EXPECT_EQ(root.state("relay_line"), c.relayLine) << c.statNet << " 0x" << std::hex << c.code;
+        boardDevice().close();
+    }
+}
+
+} // namespace

@@ -1,6 +1,7 @@
 // The board's start sequence, run once by "GPio": which driver answers, which
 // LEDs exist, the LED test, the button timing, port power and the relay.
 #include "core/board/board_device.h"
+#include "core/board/relay_control.h"
 
 #include "core/product/model_features.h"
 #include "core/params/param_handles.h"
@@ -173,7 +174,11 @@ int BoardDevice::startUp(Task* task)
         ledTest(task, ports);
     readButtonSetup();
     powerOnPorts(task, ports);
-    if (featureOn(kFeatureRelay) && params::relay_ctrl()->equalsToken("fix"))
-        setRelay(params::relay_on()->isOn());
+    if (featureOn(kFeatureRelay)) {
+        if (params::relay_ctrl()->equalsToken("fix"))
+            setRelay(params::relay_on()->isOn());
+        else
+            applyRequestedRelay(*this);
+    }
     return finishStartUp(1);
 }

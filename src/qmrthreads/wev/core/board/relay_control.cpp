@@ -34,6 +34,9 @@ const RelayEventRow kRows[kRelayEventRows] = {
 
 std::atomic<uint32_t> eventTimes[kRelayEventRows];
 std::mutex relayMutex;
+// What the events asked the relay to be (relayMutex). A board that has not
+// finished its start-up ignores the switch; it applies this at its end.
+bool relayRequested = false;
 
 int rowOf(uint32_t code)
 {
@@ -162,6 +165,7 @@ int handleRelayEvent(uint32_t code)
         return static_cast<int>(params::relay_eves()->value());
     if (bits & code)
         return static_cast<int>(bits);
+    relayRequested = on;
     boardDevice().setRelay(on ? 1 : 0);
     bits |= code;
     params::relay_eves()->setValue(static_cast<int32_t>(bits));
@@ -196,4 +200,10 @@ uint32_t relayEventTime(uint32_t code)
 {
     int row = rowOf(code);
     return row < 0 ? 0 : eventTimes[row].load();
+}
+
+void applyRequestedRelay(BoardDevice& board)
+{
+    std::lock_guard<std::mutex> lock(relayMutex);
+    board.setRelay(relayRequested ? 1 : 0);
 }

@@ -34,6 +34,12 @@ enum RelayEventCode : uint32_t {
 // (0 on a model without relay or in "fix" mode). Any thread.
 int handleRelayEvent(uint32_t code);
 
+// The board's start-up, in event and state mode: switches the relay as the
+// events so far asked for (off when none did). Events that came before the
+// board could switch are not lost.
+class BoardDevice;
+void applyRequestedRelay(BoardDevice& board);
+
 // The USB codes of a physical port: port 1 has its own, every other port
 // shares the second port's. base is one of the RELAY_USB1_* codes.
 uint32_t relayUsbCode(uint32_t base, int port);
