@@ -3,7 +3,8 @@ namespace: Debian's aiosmtpd with STARTTLS required before AUTH LOGIN, which
 checks one user and password. Every accepted message is written to the
 output directory as NNN.eml, with the envelope in NNN.env (sender, then the
 recipients, one a line); every AUTH attempt appends "ok"/"refused" to
-auth.log. --drop closes the connection at MAIL FROM instead.
+auth.log. --drop closes the connection at MAIL FROM instead; --no-tls
+offers no STARTTLS.
 Prints READY once it listens.
 """
 
@@ -50,6 +51,7 @@ def main():
     ap.add_argument("--password", required=True)
     ap.add_argument("--outdir", required=True)
     ap.add_argument("--drop", action="store_true")
+    ap.add_argument("--no-tls", action="store_true", help="offer no STARTTLS")
     a = ap.parse_args()
 
     auth_log = pathlib.Path(a.outdir) / "auth.log"
@@ -61,11 +63,13 @@ def main():
             f.write(("ok" if ok else "refused") + "\n")
         return AuthResult(success=ok)
 
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(a.cert, a.key)
+    context = None
+    if not a.no_tls:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(a.cert, a.key)
     controller = Controller(Store(a.outdir, a.drop), hostname=a.host, port=a.port, tls_context=context,
-                            require_starttls=True, auth_require_tls=True, authenticator=authenticator,
-                            auth_exclude_mechanism=["PLAIN"])
+                            require_starttls=not a.no_tls, auth_require_tls=not a.no_tls,
+                            authenticator=authenticator, auth_exclude_mechanism=["PLAIN"])
     controller.start()
     print("READY", flush=True)
     try:

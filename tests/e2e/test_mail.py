@@ -21,7 +21,7 @@ MAIL_WAIT = 90       # first check after 15 s, then a pass every 30 s
 
 
 class SmtpPeer:
-    def __init__(self, box, password=PASSWORD, drop=False):
+    def __init__(self, box, password=PASSWORD, drop=False, tls=True):
         self.dir = box.workdir / "smtp"
         self.dir.mkdir()
         key, cert = self.dir / "key.pem", self.dir / "cert.pem"
@@ -34,6 +34,8 @@ class SmtpPeer:
                 "--password", password, "--outdir", str(self.dir)]
         if drop:
             args.append("--drop")
+        if not tls:
+            args.append("--no-tls")
         self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         assert self.proc.stdout.readline().strip() == "READY"
 
@@ -164,3 +166,15 @@ def test_encrypted_mail_opens_with_the_recipients_key(box, smtp):
     assert result.returncode == 0, result.stderr
     assert b"=== USB Devices ===" in result.stdout
     assert b"TAN              = " in result.stdout
+
+
+def test_a_server_without_starttls_gets_nothing(box):
+    peer = SmtpPeer(box, tls=False)
+    try:
+        box.write_params(mail_params(box))
+        box.start(kickoff=0)
+        box.wait_for_stderr(r'mail "Restart" to admin@example.test not sent: TCP connect failed', timeout=40)
+        assert peer.messages() == []
+        assert peer.auth_results() == [], "no password goes over a plain connection"
+    finally:
+        peer.close()
