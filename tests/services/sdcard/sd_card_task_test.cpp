@@ -1,8 +1,10 @@
 #include "services/sdcard/sd_card_task.h"
 
 #include "core/notify/notify_event.h"
+#include "core/params/param_handles.h"
 #include "core/params/param_store.h"
 #include "support/sd_card_fixture.h"
+#include "support/param_override.h"
 #include "support/shell_command.h"
 
 #include <gtest/gtest.h>
@@ -115,6 +117,25 @@ TEST_F(SdCardWatcher, AWritableCardIsMountedLabelledGivenTheConfigurationAndRepo
     EXPECT_TRUE(fs::is_directory(path("/var/slot1")));
     EXPECT_EQ(sdCardMedium().kind, kMediumNone);
     EXPECT_EQ(postedEvents, (std::vector<uint32_t>{NOTIFY_CARD_MOUNTED, NOTIFY_CARD_REMOVED}));
+}
+
+TEST_F(SdCardWatcher, TheCardStatePassesItsRelayCode)
+{
+    ParamOverride params;
+    params.set(params::sw_features(), std::to_string(params::sw_features()->value() | 0x400000));
+    params.set("relay_ctrl", "eve");
+    const struct { const char* selector; int eves; } cases[] = {{"sdin", 0x100}, {"sdout", 0x200}};
+    for (const auto& c : cases) {
+        ParamOverride one;
+        one.set("relay_eve_sd", c.selector);
+        params::relay_eves()->setChecked(0);
+        insertCard();
+        task.watchOnce(false);
+        removeCard();
+        task.watchOnce(false);
+        EXPECT_EQ(params::relay_eves()->value(), c.eves) << c.selector;
+    }
+    params::relay_eves()->setChecked(0);
 }
 
 TEST_F(SdCardWatcher, AWriteProtectedCardIsMountedReadOnlyAndGetsNoCopies)

@@ -2,6 +2,7 @@
 
 #include "core/board/board_device.h"
 #include "core/cert/cert_files.h"
+#include "core/board/relay_control.h"
 #include "core/notify/notify_event.h"
 #include "core/params/param_handles.h"
 #include "core/params/param_store.h"
@@ -167,15 +168,16 @@ void clearMedium(SdMedium& m)
 struct StateReport {
     uint32_t event;
     char shown;  // display entry shown blinking ('2', '3', '4'), 0 none
+    uint32_t relayCode;
 };
 
 StateReport reportOf(int previous, int state)
 {
     switch (state) {
-    case 0: return {previous != 0 ? NOTIFY_CARD_REMOVED : NOTIFY_CARD_MISSING, '4'};
-    case 1: return {NOTIFY_CARD_UNUSABLE, '2'};
-    case 2: return {NOTIFY_CARD_WRITE_PROTECTED, '3'};
-    default: return {NOTIFY_CARD_MOUNTED, 0};
+    case 0: return {previous != 0 ? NOTIFY_CARD_REMOVED : NOTIFY_CARD_MISSING, '4', RELAY_SD_DISCONNECTED};
+    case 1: return {NOTIFY_CARD_UNUSABLE, '2', RELAY_SD_UNUSABLE};
+    case 2: return {NOTIFY_CARD_WRITE_PROTECTED, '3', RELAY_SD_UNUSABLE};
+    default: return {NOTIFY_CARD_MOUNTED, 0, RELAY_SD_CONNECTED};
     }
 }
 
@@ -247,6 +249,7 @@ int SdCardTask::setState(SdMedium& medium, int state)
     if (postNotifyEvent(report.event, 0, medium.vendor, medium.product, medium.label, nullptr) == 1)
         postNotifyMessage(report.event);
     showOnDisplay(report.shown);
+    handleRelayEvent(report.relayCode);
     medium.state = state;
     if (&medium == &theSdCardMedium)
         setSdCardState(state);
