@@ -362,7 +362,7 @@ void startTasks()
     startBlinkerOnSimpleDriver();
     launch(new LazyHubWatcher(), 20480);
     if (params::sw_features()->value() & kFeatureEmail)
-        startNotifyTask(trapSinkConfigured());
+        startNotifyTask(snmpTrapSinkConfigured());
     // Last, so that every task that follows network changes hears the
     // change its first lease makes.
     startAddressClient();

@@ -208,13 +208,3 @@ void postSupplyEvent(uint32_t event, uint32_t inputBits)
     if (postNotifyEvent(event, static_cast<int>(inputBits & 0x3), nullptr, nullptr, nullptr, nullptr))
         postNotifyMessage(event);
 }
-
-bool trapSinkConfigured()
-{
-    for (int n = 1; n <= 2; ++n) {
-        IpParam* to = params::trapto(n);
-        if (to && to->hasValue() && to->text() != "0.0.0.0")
-            return true;
-    }
-    return false;
-}

@@ -83,6 +83,3 @@ int startNotifyTask(bool trapsConfigured);
 // The board's supply-change sink: posts the supply event with the input
 // bits (bit 0 input 1 present, bit 1 input 2 present) as its port.
 void postSupplyEvent(uint32_t event, uint32_t inputBits);
-
-// A trap sink address is set (`trapto_<n>`).
-bool trapSinkConfigured();
