@@ -1,6 +1,8 @@
 #include "lazy_hub_watcher.h"
 
+#include "core/net/net_interface.h"
 #include "core/net/resolv_conf.h"
+#include "services/mdns/bonjour_task.h"
 
 uint32_t LazyHubWatcher::onMessage(TaskMessage* msg)
 {
@@ -14,6 +16,9 @@ bool LazyHubWatcher::handleNetworkChange()
     if (!networkChanged_.exchange(0))
         return false;
     writeResolvConf();
+    // A responder that ended (its sockets could not be rebuilt, or it was
+    // off) comes back when the new configuration wants one.
+    startBonjourTask(currentInterface());
     return true;
 }
 

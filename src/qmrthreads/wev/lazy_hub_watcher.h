@@ -1,5 +1,6 @@
 // "LazyHubWatcher": notes network changes and, after one, renews what depends
-// on the network configuration outside the tasks that listen themselves.
+// on the network configuration outside the tasks that listen themselves:
+// the resolver file, and the mDNS responder when none runs and it is on.
 #pragma once
 
 #include "core/task/task.h"

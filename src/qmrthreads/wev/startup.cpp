@@ -31,7 +31,9 @@
 #include "core/i18n/texts.h"
 #include "core/task/tick_clock.h"
 #include "lazy_hub_watcher.h"
+#include "services/mdns/bonjour_task.h"
 #include "services/sdcard/sd_card_task.h"
+#include "services/slp/slp_task.h"
 #include "services/update/firmware_update.h"
 #include "supervision.h"
 #include "snmp/snmp_traps.h"
@@ -357,6 +359,8 @@ void startTasks()
 {
     useTlsForUsbSessions();
     launch(new NtpTask(currentInterface()), 20480);
+    startSlpTask(currentInterface());
+    startBonjourTask(currentInterface());
     startUsbServer(currentInterface());
     startSnmpAgent();
     startBlinkerOnSimpleDriver();
