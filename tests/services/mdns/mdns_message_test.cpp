@@ -9,7 +9,7 @@
 
 #include "services/mdns/mdns_reader.h"
 #include "services/mdns/mdns_writer.h"
-#include "support/dns_decode.h"
+#include "support/dns_message.h"
 
 namespace {
 

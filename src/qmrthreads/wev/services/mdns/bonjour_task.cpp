@@ -119,8 +119,9 @@ int BonjourTask::sendMessage(BonjourResponder& r, int kind, const MdnsQuery* leg
 void BonjourTask::run()
 {
     int none = -1;
+    // Claimed in one step: of two responders started at once, one runs.
     if (!runningId.compare_exchange_strong(none, taskId()))
-        UdpServiceTask::exit();
+        exit();
     owner_ = true;
     responder.startRun(boardTicks());
     if (!openSockets(iface_, true))

@@ -1,6 +1,6 @@
-// A plain DNS message decoder for the tests: names as dotted text, every
-// record with its fields. It trusts its input (the tests feed it what the
-// responder wrote) and fails the test on anything it cannot read.
+// DNS messages for the tests: a plain decoder (names as dotted text, every
+// record with its fields; it fails the test on anything it cannot read) and
+// a builder of queries and records.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -95,3 +95,73 @@ inline DecodedMessage decodeMessage(const std::vector<uint8_t>& m)
     EXPECT_EQ(at, m.size()) << "bytes after the last record";
     return d;
 }
+
+// A query built record by record.
+class Query {
+public:
+    explicit Query(uint16_t flags = 0) : flags_(flags) {}
+    Query& question(const std::string& name, uint16_t type)
+    {
+        ++counts_[0];
+        addName(name);
+        add16(type);
+        add16(1);
+        return *this;
+    }
+    Query& record(int section, const std::string& name, uint16_t type, uint32_t ttl, std::vector<uint8_t> rdata)
+    {
+        ++counts_[section];
+        addName(name);
+        add16(type);
+        add16(1);
+        add16(static_cast<uint16_t>(ttl >> 16));
+        add16(static_cast<uint16_t>(ttl));
+        add16(static_cast<uint16_t>(rdata.size()));
+        for (uint8_t b : rdata)
+            body_.push_back(b);
+        return *this;
+    }
+    Query& claimCounts(uint16_t qd) { counts_[0] = qd; return *this; }
+    std::vector<uint8_t> bytes() const
+    {
+        std::vector<uint8_t> m = {0x12, 0x34, static_cast<uint8_t>(flags_ >> 8), static_cast<uint8_t>(flags_)};
+        for (uint16_t c : counts_) {
+            m.push_back(static_cast<uint8_t>(c >> 8));
+            m.push_back(static_cast<uint8_t>(c));
+        }
+        for (uint8_t b : body_)
+            m.push_back(b);
+        return m;
+    }
+    static std::vector<uint8_t> name(const std::string& dotted)
+    {
+        std::vector<uint8_t> out;
+        size_t start = 0;
+        while (start < dotted.size()) {
+            size_t dot = dotted.find('.', start);
+            if (dot == std::string::npos)
+                dot = dotted.size();
+            out.push_back(static_cast<uint8_t>(dot - start));
+            for (size_t k = start; k < dot; ++k)
+                out.push_back(static_cast<uint8_t>(dotted[k]));
+            start = dot + 1;
+        }
+        out.push_back(0);
+        return out;
+    }
+
+private:
+    void addName(const std::string& dotted)
+    {
+        for (uint8_t b : name(dotted))
+            body_.push_back(b);
+    }
+    void add16(uint16_t v)
+    {
+        body_.push_back(static_cast<uint8_t>(v >> 8));
+        body_.push_back(static_cast<uint8_t>(v));
+    }
+    uint16_t flags_;
+    uint16_t counts_[4] = {0, 0, 0, 0};
+    std::vector<uint8_t> body_;
+};
