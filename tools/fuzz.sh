@@ -19,10 +19,12 @@ WORK=$(mktemp -d /tmp/wev-fuzz.XXXXXX)
 declare -A SOURCES=(
     [dhcp_reply]="$SRC/services/dhcp/dhcp_message.cpp"
     [sntp_reply]="$SRC/services/sntp/sntp_packet.cpp"
+    [mdns_message]="$SRC/services/mdns/mdns_reader.cpp"
+    [slp_request]="$SRC/services/slp/slp_request.cpp"
 )
 
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(dhcp_reply sntp_reply)
+[ ${#targets[@]} -gt 0 ] || targets=(dhcp_reply sntp_reply mdns_message slp_request)
 
 failed=0
 for t in "${targets[@]}"; do

@@ -35,6 +35,8 @@ PACKAGES=(
     rsyslog
     dnsmasq-base chrony
     python3-aiosmtpd
+    # mDNS clients: a DNS-SD browser library and dig
+    python3-zeroconf bind9-dnsutils
     # read-only image and FAT images
     squashfs-tools mtools dosfstools
     # the real-USB guest (QEMU) and the tools that build its image
