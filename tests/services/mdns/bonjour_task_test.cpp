@@ -69,6 +69,9 @@ protected:
             inet_pton(AF_INET, "224.0.0.251", &join.imr_multiaddr);
             join.imr_interface = out;
             EXPECT_EQ(setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join), 0);
+            // Only the group on this side: the other side's socket has its own.
+            int all = 0;
+            setsockopt(s, IPPROTO_IP, IP_MULTICAST_ALL, &all, sizeof all);
         }
         fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
         return s;
@@ -125,6 +128,28 @@ protected:
         return "";
     }
 
+    // The address of the first A record of a message, "" without one.
+    static std::string addressIn(const DecodedMessage& m, int section)
+    {
+        for (const DecodedRecord& r : m.records) {
+            if (r.section == section && r.type == 1 && r.rdata.size() == 4) {
+                char text[INET_ADDRSTRLEN];
+                inet_ntop(AF_INET, r.rdata.data(), text, sizeof text);
+                return text;
+            }
+        }
+        return "";
+    }
+
+    static bool hasPtrAnswer(const DecodedMessage& m)
+    {
+        for (const DecodedRecord& r : m.records) {
+            if (r.section == 1 && r.type == 12 && r.ttl > 0)
+                return true;
+        }
+        return false;
+    }
+
     static bool isGoodbye(const DecodedMessage& m)
     {
         for (const DecodedRecord& r : m.records) {
@@ -153,6 +178,41 @@ TEST_F(BonjourTaskNet, TheAddressRecordIsThatOfThePlaceTheQuestionCameIn)
     int vlan = peerSocket(kVlanPeerAddress, 0);
     EXPECT_EQ(askAddress(untagged), kBoxAddress);
     EXPECT_EQ(askAddress(vlan), kVlanBoxAddress);
+    close(untagged);
+    close(vlan);
+}
+
+// The responder's own messages go out at every place, each with the
+// address of that place; a delayed answer to a browse question reaches the
+// place the question came from.
+TEST_F(BonjourTaskNet, AnnouncementsAndDelayedAnswersReachEveryVlan)
+{
+    int untagged = peerSocket(kPeerAddress, kMdnsPort);
+    int vlan = peerSocket(kVlanPeerAddress, kMdnsPort);
+    ASSERT_GT(start(new BonjourTask(&iface_)), 0);
+    struct Side {
+        int socket;
+        const char* boxAddress;
+    };
+    for (const Side& side : {Side{untagged, kBoxAddress}, Side{vlan, kVlanBoxAddress}}) {
+        SCOPED_TRACE(side.boxAddress);
+        DecodedMessage m;
+        bool announced = false;
+        const auto until = Clock::now() + 5s;
+        while (!announced && next(side.socket, until, &m))
+            announced = m.flags == 0x8400 && m.counts[1] == 7;
+        ASSERT_TRUE(announced);
+        EXPECT_EQ(addressIn(m, 1), side.boxAddress);
+    }
+
+    sendQuery(vlan, Query().question("_http._tcp.local", 12));
+    DecodedMessage m;
+    bool answered = false;
+    const auto until = Clock::now() + 5s;
+    while (!answered && next(vlan, until, &m))
+        answered = hasPtrAnswer(m);
+    ASSERT_TRUE(answered) << "the browse question from the VLAN was answered there";
+    EXPECT_EQ(addressIn(m, 3), kVlanBoxAddress);
     close(untagged);
     close(vlan);
 }

@@ -82,6 +82,24 @@ void BonjourResponder::clearRowBits()
     }
 }
 
+BonjourResponder::RowBits BonjourResponder::rowBits() const
+{
+    RowBits b;
+    for (int i = 0; i < kRows; ++i) {
+        b.pending[i] = rows_[i].pending;
+        b.additional[i] = rows_[i].additional;
+    }
+    return b;
+}
+
+void BonjourResponder::setRowBits(const RowBits& b)
+{
+    for (int i = 0; i < kRows; ++i) {
+        rows_[i].pending = b.pending[i];
+        rows_[i].additional = b.additional[i];
+    }
+}
+
 bool BonjourResponder::rowActive(int row) const
 {
     return rows_[row].port != 0 && instanceName_[0] != '\0';

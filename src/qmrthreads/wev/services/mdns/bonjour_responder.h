@@ -69,6 +69,15 @@ public:
     MdnsWriter& writer() { return writer_; }
     const MdnsServiceRow& row(int i) const { return rows_[i]; }
 
+    // The rows' record bits, kept so that one message can be built again
+    // for another place (building takes the bits it writes).
+    struct RowBits {
+        uint8_t pending[kRows];
+        uint8_t additional[kRows];
+    };
+    RowBits rowBits() const;
+    void setRowBits(const RowBits& bits);
+
     int probeState() const { return probeState_; }
     uint64_t answerDeadline() const { return answerDeadline_; }
     int renameNumber() const { return renameNumber_; }

@@ -59,17 +59,6 @@ void BonjourTask::exit()
     UdpServiceTask::exit();
 }
 
-Connection* BonjourTask::sendingSocket() const
-{
-    if (replyFrom_ && replyFrom_->fd >= 0)
-        return replyFrom_;
-    for (int i = 0; i < entryCount && i < kMaxEntries; ++i) {
-        if (entries[i].unicast && entries[i].unicast->fd >= 0)
-            return entries[i].unicast;
-    }
-    return nullptr;
-}
-
 // The A record carries the address of the place the message goes out on,
 // so clients on a VLAN get the box's address on their own subnet.
 uint32_t BonjourTask::answerAddress(Connection* via) const
@@ -82,9 +71,22 @@ uint32_t BonjourTask::answerAddress(Connection* via) const
 
 int BonjourTask::sendMessage(BonjourResponder& r, int kind, const MdnsQuery* legacy)
 {
-    Connection* via = sendingSocket();
-    if (!via)
-        return 0;
+    if (replyFrom_)
+        return replyFrom_->fd >= 0 ? sendFrom(replyFrom_, r, kind, legacy) : 0;
+    const BonjourResponder::RowBits bits = r.rowBits();
+    int sent = 0;
+    for (int i = 0; i < entryCount && i < kMaxEntries; ++i) {
+        Connection* via = entries[i].unicast;
+        if (!via || via->fd < 0)
+            continue;
+        r.setRowBits(bits);
+        sent |= sendFrom(via, r, kind, nullptr);
+    }
+    return sent;
+}
+
+int BonjourTask::sendFrom(Connection* via, BonjourResponder& r, int kind, const MdnsQuery* legacy)
+{
     MdnsWriter& w = r.writer();
     const int last = w.build(kind, r.names(answerAddress(via)));
     if (last < 0)

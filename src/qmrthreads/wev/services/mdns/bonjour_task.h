@@ -21,8 +21,11 @@ public:
     BonjourResponder responder;
 
 private:
+    // An answer to a received message goes out where the message came in;
+    // the responder's own messages (probes, the announcement, delayed
+    // answers, the goodbye) go out at every place.
     int sendMessage(BonjourResponder& r, int kind, const MdnsQuery* legacy) override;
-    Connection* sendingSocket() const;
+    int sendFrom(Connection* via, BonjourResponder& r, int kind, const MdnsQuery* legacy);
     uint32_t answerAddress(Connection* via) const;
     void leave();
 
