@@ -16,8 +16,8 @@ bool LazyHubWatcher::handleNetworkChange()
     if (!networkChanged_.exchange(0))
         return false;
     writeResolvConf();
-    // A responder that ended (its sockets could not be rebuilt, or it was
-    // off) comes back when the new configuration wants one.
+    // A responder that ended (it was off, or its sockets could not be
+    // opened) comes back when the new configuration wants one.
     startBonjourTask(currentInterface());
     return true;
 }
