@@ -5,15 +5,34 @@ instance of its own (to claim a name the box wants).
 
   mdns_peer.py browse TYPE SECONDS
   mdns_peer.py claim-and-browse TYPE INSTANCE SECONDS ADDRESS
+  mdns_peer.py watch TYPE SECONDS      prints "added NAME" and "removed NAME"
+                                       as they happen; ends after the first
+                                       removal or after SECONDS
 
 Prints one line per resolved instance:
   found <instance> server=<host> port=<port> addresses=<a,b> txt=<hex>
 """
 import socket
 import sys
+import threading
 import time
 
 from zeroconf import IPVersion, ServiceBrowser, ServiceInfo, Zeroconf
+
+
+class Watcher:
+    def __init__(self):
+        self.removed = threading.Event()
+
+    def add_service(self, zc, type_, name):
+        print(f"added {name}", flush=True)
+
+    def update_service(self, zc, type_, name):
+        pass
+
+    def remove_service(self, zc, type_, name):
+        print(f"removed {name}", flush=True)
+        self.removed.set()
 
 
 class Listener:
@@ -50,6 +69,10 @@ def main():
     try:
         if mode == "browse":
             browse(zc, sys.argv[2], float(sys.argv[3]))
+        elif mode == "watch":
+            watcher = Watcher()
+            ServiceBrowser(zc, sys.argv[2], watcher)
+            watcher.removed.wait(float(sys.argv[3]))
         elif mode == "claim-and-browse":
             type_, instance = sys.argv[2], sys.argv[3]
             # The claimer's record points at a host of its own.

@@ -4,6 +4,7 @@ another host's name; an SLP user agent finds the box and, while the box has
 only its link-local address, gives it another."""
 
 import ipaddress
+import signal
 import subprocess
 import time
 from pathlib import Path
@@ -66,6 +67,25 @@ def test_browsers_find_both_web_services_with_host_and_empty_txt(box):
         assert record["port"] == port
         assert record["addresses"] == box.box_ip
         assert record["txt"] == "00", "the TXT record is one empty string"
+
+
+def test_a_stopping_box_withdraws_its_services(box):
+    started(box)
+    watcher = subprocess.Popen(
+        ["ip", "netns", "exec", box.peer_ns, PEER_PYTHON, str(HERE / "mdns_peer.py"), "watch",
+         "_http._tcp.local.", "30"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        added = watcher.stdout.readline().strip()
+        assert added.startswith("added ") and added.endswith("._http._tcp.local."), added
+        box.send_signal(signal.SIGTERM)
+        assert box.wait_exit(timeout=10) == 0
+        removed = watcher.stdout.readline().strip()
+        assert removed == "removed " + added[len("added "):], (removed, watcher.stderr.read())
+    finally:
+        if watcher.poll() is None:
+            watcher.kill()
+        watcher.wait()
 
 
 def dig(box, name, rrtype):
