@@ -47,6 +47,8 @@
 #include "services/sntp/time_zone.h"
 #include "platform/clock/system_clock.h"
 #include "usbserver/usb_status_publish.h"
+#include "web/http/httpd.h"
+#include "web_pages_bridge.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -94,6 +96,7 @@ void connectSubsystems()
     registerUsbStatusPublisher();
     setSupplyEventSink(postSupplyEvent);
     setEventMailSender(sendEventMail);
+    connectPagesToUsbServer();
 }
 
 void readStartCounter()
@@ -363,6 +366,7 @@ void startTasks()
     startBonjourTask(currentInterface());
     startUsbServer(currentInterface());
     startSnmpAgent();
+    startHttpd(currentInterface());
     startBlinkerOnSimpleDriver();
     launch(new LazyHubWatcher(), 20480);
     if (params::sw_features()->value() & kFeatureEmail)

@@ -49,25 +49,6 @@ void hideUnusedRowParams()
     }
 }
 
-// The listener is readable: accept without any wait (a wait would serve this
-// task's messages in the middle of its batch of events). The handshake of a
-// TLS client is its own task's business.
-Connection* acceptOn(Connection* listener)
-{
-    Connection* c = newServerConnection(listener->owner, listener->iface, listener->vlanId);
-    if (!c)
-        return nullptr;
-    c->port = listener->port;
-    c->family = listener->family;
-    c->type = listener->type;
-    if (!c->acceptFrom(listener->fd)) {
-        c->closeSession();
-        return nullptr;
-    }
-    c->state = kConnConnected;
-    return c;
-}
-
 } // namespace
 
 int usbClientLimit()
@@ -170,7 +151,7 @@ int UsbSrvd::acceptClient(int fd)
     }
     if (!listener)
         return 0;
-    Connection* c = acceptOn(listener);
+    Connection* c = acceptReady(listener);
     if (!c)
         return 0;
     if (usbLiveClients.load() > usbClientLimit()) {

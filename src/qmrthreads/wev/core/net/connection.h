@@ -225,6 +225,12 @@ Connection* newServerConnection(Task* owner, NetInterface* iface, int vlanId);
 // VLAN. Null when the slot is not enabled or the socket cannot be set up.
 Connection* createTcpServer(Task* owner, int port, NetInterface* iface, int vlanSlot);
 
+// Accepts on a listener that polled readable, without any wait (a wait
+// would serve the owner's messages in the middle of its batch of events)
+// and without a TLS handshake: that is the accepted connection's own task's
+// business. The connection, of the listener's form, or null.
+Connection* acceptReady(Connection* listener);
+
 // Binds a socket made elsewhere (SNMP transports, SNTP) to the management
 // interface. 0 on success or for a descriptor below 1, -1 when the option
 // fails.

@@ -81,6 +81,22 @@ Connection* createTcpServer(Task* owner, int port, NetInterface* iface, int vlan
     return c;
 }
 
+Connection* acceptReady(Connection* listener)
+{
+    Connection* c = newServerConnection(listener->owner, listener->iface, listener->vlanId);
+    if (!c)
+        return nullptr;
+    c->port = listener->port;
+    c->family = listener->family;
+    c->type = listener->type;
+    if (!c->acceptFrom(listener->fd)) {
+        c->closeSession();
+        return nullptr;
+    }
+    c->state = kConnConnected;
+    return c;
+}
+
 int Connection::acceptFrom(int listenFd)
 {
     peer.clear(false);
