@@ -439,7 +439,7 @@ int HttpConnection::dispatch()
         return showRedirector(*this, true);
     if (entry->kind != kKindRaw)
         setStandardVars(*this);
-    if (!checkAccess(pageIndex_, *this)) {
+    if (!checkAccess(pageIndex_, request_.cookie, lang_, vars_, &sessionType)) {
         redirect("/index.html");
         return 1;
     }

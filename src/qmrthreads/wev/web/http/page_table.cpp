@@ -1,9 +1,9 @@
 #include "web/http/page_table.h"
 
-#include "web/http/http_connection.h"
+#include "web/http/template_vars.h"
 #include "web/http/save_params_page.h"
 
-#include "core/i18n/texts.h"
+#include "core/i18n/catalogue.h"
 #include "core/params/param_handles.h"
 
 #include <cstdio>
@@ -148,11 +148,6 @@ std::string findTemplateName(const std::string& templates, const std::string& pa
     return "";
 }
 
-void refuse(HttpConnection& connection, const char* message)
-{
-    connection.vars().setRaw("ErrMsg", connection.translate(message));
-}
-
 } // namespace
 
 int pageCount()
@@ -215,12 +210,11 @@ void setWebSessionOps(const WebSessionOps* ops)
     sessionOps = ops;
 }
 
-bool checkAccess(int row, HttpConnection& connection)
+bool checkAccess(int row, const std::string& cookie, const std::string& lang, TemplateVars& vars, int* sessionType)
 {
     const PageEntry* entry = pageRow(row);
     if (!entry)
         return false;
-    TemplateVars& vars = connection.vars();
     if (params::sessKeys()->isOff()) {
         vars.setText("SessUsr", paramText(params::admin_name()));
         vars.setRaw("SessAdm", "1");
@@ -228,12 +222,11 @@ bool checkAccess(int row, HttpConnection& connection)
     }
     if (entry->level == kLevelOpen)
         return true;
-    const std::string& cookie = connection.request().cookie;
     size_t at = cookie.find("SessKey=");
     if (at == std::string::npos) {
         if (entry->level == kLevelOptional)
             return true;
-        refuse(connection, "Illegal request.You are not logged in.");
+        vars.setRaw("ErrMsg", translateText(lang, "Illegal request.You are not logged in."));
         return false;
     }
     std::string key = cookie.substr(at + 8, 16);
@@ -243,12 +236,12 @@ bool checkAccess(int row, HttpConnection& connection)
     if (found < 0) {
         if (entry->level == kLevelOptional)
             return true;
-        refuse(connection, found == -2 ? "Session key timed out" : "Invalid session key");
+        vars.setRaw("ErrMsg", translateText(lang, found == -2 ? "Session key timed out" : "Invalid session key"));
         return false;
     }
     bool special = session.slot == kSpecialSessionSlot;
     if (entry->level >= kLevelUser && (session.type < entry->level || (special && entry->level != kLevelSpecial))) {
-        refuse(connection, "Insufficient rights");
+        vars.setRaw("ErrMsg", translateText(lang, "Insufficient rights"));
         if (special)
             vars.setRaw("SessGod", "1");
         return false;
@@ -256,7 +249,7 @@ bool checkAccess(int row, HttpConnection& connection)
     vars.setText("SessKey", session.key);
     vars.setText("SessUsr", session.user);
     vars.setRaw("SessAdm", session.type == 3 ? "1" : "0");
-    connection.sessionType = session.type;
+    *sessionType = session.type;
     if (special)
         vars.setRaw("SessGod", "1");
     return true;

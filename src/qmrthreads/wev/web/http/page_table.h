@@ -7,6 +7,7 @@
 #include <string>
 
 class HttpConnection;
+class TemplateVars;
 
 // Access levels.
 enum PageLevel : int {
@@ -82,6 +83,7 @@ struct WebSessionOps {
 };
 void setWebSessionOps(const WebSessionOps* ops);
 
-// Whether the visitor may see the row; sets the session variables (SessUsr,
-// SessAdm, SessKey, SessGod) or the refusal's "ErrMsg".
-bool checkAccess(int row, HttpConnection& connection);
+// Whether the visitor with this Cookie header may see the row; sets the
+// session variables (SessUsr, SessAdm, SessKey, SessGod) and *sessionType,
+// or the refusal's "ErrMsg" in lang.
+bool checkAccess(int row, const std::string& cookie, const std::string& lang, TemplateVars& vars, int* sessionType);
