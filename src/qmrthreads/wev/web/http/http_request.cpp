@@ -133,26 +133,29 @@ int parseRequestLine(const std::string& line, HttpRequest* request)
     } else {
         return 501;
     }
-    request->http09 = true;
     while (p < line.size() && line[p] == ' ')
         ++p;
     size_t end = line.find(' ', p);
     if (end == std::string::npos)
         end = line.size();
+    size_t version = end;
+    while (version < line.size() && line[version] == ' ')
+        ++version;
+    // Only a line without any version is HTTP/0.9: a client that names a
+    // version it gets wrong still reads its error answer's status line.
+    request->http09 = version == line.size();
     if (end - p > kHttpUrlMax)
         return 400;
     request->url = line.substr(p, end - p);
-    while (end < line.size() && line[end] == ' ')
-        ++end;
-    if (end < line.size()) {
+    if (!request->http09) {
         unsigned major = 0, minor = 0;
         int used = 0;
-        if (sscanf(line.c_str() + end, "HTTP/%1u.%1u%n", &major, &minor, &used) != 2
-            || end + static_cast<size_t>(used) != line.size())
+        if (sscanf(line.c_str() + version, "HTTP/%1u.%1u%n", &major, &minor, &used) != 2
+            || version + static_cast<size_t>(used) != line.size())
             return 400;
-        if (major == 1 && minor <= 1)
-            request->http09 = false;
-        else if (major != 0)
+        if (major == 0)
+            request->http09 = true;
+        else if (major != 1 || minor > 1)
             return 400;
     }
     if (request->http09 && request->method == kHttpHead)

@@ -17,7 +17,7 @@ enum HttpKeepAlive : int { kKeepAliveNone = 0, kKeepAliveClose = 1, kKeepAliveKe
 
 struct HttpRequest {
     int method = kHttpGet;
-    bool http09 = true;
+    bool http09 = false;
     std::string url;          // as sent, at most kHttpUrlMax characters
     std::string path;         // decoded and cleaned
     std::string query;        // raw: decoded per value by the form reader
