@@ -42,6 +42,8 @@ PACKAGES=(
     # the real-USB guest (QEMU) and the tools that build its image
     qemu-system-x86 busybox-static binutils xz-utils
     curl perl
+    # the web pages seen by a browser, and the web benchmark's client and reference server
+    chromium wrk lighttpd
 )
 
 if [ "$(id -u)" -ne 0 ]; then
