@@ -126,7 +126,8 @@ void HttpConnection::markWaiting(bool waiting)
 
 uint32_t HttpConnection::onMessage(TaskMessage* msg)
 {
-    return msg->code;
+    // A network change rebuilds listeners; a request in progress goes on.
+    return msg->code & ~MSG_NETWORK_CHANGED;
 }
 
 bool HttpConnection::isTls() const
