@@ -4,6 +4,7 @@ language switch, and clients that misbehave (slow, silent, malformed,
 oversized, path traversal) while a normal client keeps being served."""
 
 import email.utils
+import html.parser
 import re
 import socket
 import ssl
@@ -299,3 +300,53 @@ def test_port_table_shows_the_simulated_devices(box):
     states = dict(rows)
     assert states["1"] == "present" and states["3"] == "present" and states["2"] == "empty", rows
     assert len(rows) == 4
+
+
+class PageChecker(html.parser.HTMLParser):
+    """Collects unbalanced tags of a page (void elements excepted)."""
+    VOID = {"meta", "link", "img", "input", "br", "hr", "source", "wbr", "area", "base", "col", "embed", "track"}
+
+    def __init__(self):
+        super().__init__()
+        self.stack = []
+        self.problems = []
+
+    def handle_starttag(self, tag, attrs):
+        if tag not in self.VOID:
+            self.stack.append(tag)
+
+    def handle_endtag(self, tag):
+        if tag in self.VOID:
+            return
+        if not self.stack or self.stack[-1] != tag:
+            self.problems.append(f"</{tag}> closes {self.stack[-1:] or 'nothing'}")
+            if tag in self.stack:
+                while self.stack.pop() != tag:
+                    pass
+            return
+        self.stack.pop()
+
+
+def test_every_page_is_whole_html(web):
+    for lang in ("en", "de"):
+        for path in ("/index", "/start", "/sitemap", "/contact", "/network/snmp"):
+            page = curl(web, url(web, f"{path}_{lang}.html")).stdout
+            leftover = re.findall(r"\{[^}\s]*\}", page)
+            assert not leftover, (path, leftover)
+            checker = PageChecker()
+            checker.feed(page)
+            checker.close()
+            assert not checker.problems and not checker.stack, (path, lang, checker.problems, checker.stack)
+
+
+def test_plain_http_refused_leads_to_https(box):
+    box.write_params({"http_allowed": "off"})
+    started(box)
+    deadline = time.monotonic() + 60
+    while not box.path("/flash/cert_pkey.pem").exists() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    page = curl(box, "-H", "Host: box.example", url(box, "/start_de.html")).stdout
+    assert '<meta http-equiv="refresh" content="3; url=https://box.example/start_de.html"/>' in page, page[:600]
+    assert "sichere Verbindung" in page
+    secure = curl(box, "-k", "--ciphers", "DEFAULT:@SECLEVEL=0", url(box, "/start.html", "https")).stdout
+    assert "USB ports" in secure or "USB-Ports" in secure
