@@ -2,6 +2,7 @@
 
 #include "web/http/http_reply.h"
 #include "web/http/page_answers.h"
+#include "web/http/page_statistics.h"
 #include "web/http/page_table.h"
 #include "web/http/request_values.h"
 #include "web/template/template_engine.h"
@@ -385,6 +386,18 @@ int HttpConnection::readMultipart(long length)
     return 0;
 }
 
+void HttpConnection::setCurrentTime()
+{
+    time_t now = time(nullptr);
+    struct tm t;
+    if (!localtime_r(&now, &t))
+        return;
+    char text[40];
+    snprintf(text, sizeof text, "%2.2d-%2.2d-%2.2d %2.2d:%2.2d:%2.2d\n", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+             t.tm_hour, t.tm_min, t.tm_sec);
+    vars_.setRaw("current_time", text);
+}
+
 std::string HttpConnection::currentUrl(size_t* directoryLength) const
 {
     const PageEntry* entry = pageIndex_ > kCatchAllRow ? pageRow(pageIndex_) : nullptr;
@@ -570,9 +583,10 @@ void HttpConnection::answerTemplate(int fd, bool script)
     }
     RequestValues values(*this);
     TemplatePage page;
-    expandTemplate(file, values, script, templatePageLimit(size, static_cast<int>(productInfo().usb_ports_phy)),
-                   &page);
+    size_t limit = templatePageLimit(size, static_cast<int>(productInfo().usb_ports_phy));
+    expandTemplate(file, values, script, limit, &page);
     fclose(file);
+    recordPageSize(pageIndex_, page.text.size(), limit);
     status_ = 200;
     ReplyForm form = replyForm(request_, budget_, !page.text.empty());
     if (page.text.empty())

@@ -74,6 +74,8 @@ public:
     // ("/start.html" -> "/start_de.html"); extraLine (a Set-Cookie line)
     // goes into the head.
     void redirect(const char* page, const char* extraLine = nullptr);
+    // "current_time": the local time as "YYYY-MM-DD hh:mm:ss".
+    void setCurrentTime();
     // "MetaAutoRefresh": the refresh meta element to refreshTarget.
     std::string metaAutoRefresh() const;
 
