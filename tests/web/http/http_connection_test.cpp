@@ -9,7 +9,6 @@
 
 #include <mutex>
 #include <poll.h>
-#include <regex>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -106,13 +105,23 @@ std::string multipartRequest(const std::string& content, const char* extraHeader
            "Content-Length: " + std::to_string(body.size()) + "\r\n" + extraHeaders + "\r\n" + body;
 }
 
+// The status lines of the answers, in order.
 std::vector<std::string> statusLines(const std::string& replies)
 {
     std::vector<std::string> lines;
-    std::regex status("HTTP/1\\.1 \\d{3}[^\r]*");
-    for (auto it = std::sregex_iterator(replies.begin(), replies.end(), status); it != std::sregex_iterator(); ++it)
-        lines.push_back(it->str());
+    for (size_t at = replies.find("HTTP/1.1 "); at != std::string::npos; at = replies.find("HTTP/1.1 ", at + 1))
+        lines.push_back(replies.substr(at, replies.find('\r', at) - at));
     return lines;
+}
+
+// The budgets the answers announced, in order.
+std::vector<std::string> announcedBudgets(const std::string& replies)
+{
+    const std::string key = "Keep-Alive: timeout=5, max=";
+    std::vector<std::string> budgets;
+    for (size_t at = replies.find(key); at != std::string::npos; at = replies.find(key, at + 1))
+        budgets.push_back(replies.substr(at + key.size(), replies.find('\r', at) - at - key.size()));
+    return budgets;
 }
 
 TEST_F(HttpConnectionTask, UploadStoresExactlyItsBytesAndTheNextRequestFollows)
@@ -169,10 +178,7 @@ TEST_F(HttpConnectionTask, KeepAliveBudgetCountsDownThenCloses)
         requests += "GET /style.css HTTP/1.1\r\nConnection: keep-alive\r\n\r\n";
     send(requests);
     std::string replies = readAll();
-    std::vector<std::string> budgets;
-    std::regex announced("Keep-Alive: timeout=5, max=(\\d+)");
-    for (auto it = std::sregex_iterator(replies.begin(), replies.end(), announced); it != std::sregex_iterator(); ++it)
-        budgets.push_back((*it)[1]);
+    std::vector<std::string> budgets = announcedBudgets(replies);
     std::vector<std::string> expected;
     for (int b = kKeepAliveMax; b > 0; --b)
         expected.push_back(std::to_string(b));
