@@ -42,8 +42,10 @@ constexpr uint32_t kModelWithOwnTemplates = 365;
 // Waiting for a streamer's next output.
 constexpr int kPipeWaitMs = 60000;
 
+// Connection tasks may outlive the end of main (the program ends without
+// waiting for them): the list of them is never destroyed.
 std::mutex liveMutex;
-std::vector<HttpConnection*> liveConnections;
+std::vector<HttpConnection*>& liveConnections = *new std::vector<HttpConnection*>;
 
 const char* modelDir()
 {
