@@ -350,3 +350,17 @@ def test_plain_http_refused_leads_to_https(box):
     assert "sichere Verbindung" in page
     secure = curl(box, "-k", "--ciphers", "DEFAULT:@SECLEVEL=0", url(box, "/start.html", "https")).stdout
     assert "USB ports" in secure or "USB-Ports" in secure
+
+
+def test_pages_behind_a_login_redirect_to_the_welcome_page(box):
+    box.write_params({"sessKeys": "on"})
+    started(box)
+    head = curl(box, "-D-", "-o", "/dev/null", url(box, "/start.html")).stdout
+    assert head.startswith("HTTP/1.1 302 Moved Temporarily")
+    assert "Location: /index_en.html" in head and "Connection: close" in head
+    head = curl(box, "-D-", "-o", "/dev/null", "-b", "SessKey=AAAAAAAAAAAAAAAA", url(box, "/sitemap_de.html")).stdout
+    assert "Location: /index_de.html" in head
+    # Open pages and files stay open.
+    assert curl(box, "-o", "/dev/null", "-w", "%{http_code}", url(box, "/index.html")).stdout == "200"
+    assert curl(box, "-o", "/dev/null", "-w", "%{http_code}", url(box, "/logo.svg")).stdout == "200"
+    assert "Log in" in curl(box, url(box, "/index_en.html")).stdout
