@@ -192,7 +192,10 @@ int HttpConnection::receiveMore(int64_t ticks)
 // with, or kDrop.
 int HttpConnection::readHead()
 {
-    uint64_t deadline = boardTicks() + static_cast<uint64_t>(successor_ ? kIdleTicks : kHeaderTicks);
+    // An idle keep-alive socket gets the short wait; a request that has
+    // begun, the whole head's.
+    bool idle = successor_ && filled_ == 0;
+    uint64_t deadline = boardTicks() + static_cast<uint64_t>(idle ? kIdleTicks : kHeaderTicks);
     bool lineParsed = false;
     size_t offset = 0;
     for (;;) {
@@ -225,11 +228,12 @@ int HttpConnection::readHead()
         }
         if (filled_ >= sizeof input_)
             return kDrop;
-        bool first = filled_ == 0;
         if (receiveMore(ticksLeft(deadline)) <= 0)
             return kDrop;
-        if (first && successor_)
+        if (idle) {
+            idle = false;
             deadline = boardTicks() + static_cast<uint64_t>(kHeaderTicks);
+        }
     }
 }
 
