@@ -32,7 +32,7 @@ private:
     int expandText(int32_t index, int stop, bool script);
     int skip(int stop);
     bool construct(int32_t index);
-    void loop(const char* spec);
+    void loop(const char* bounds);
     void include(const char* path);
     bool conditional(bool condition, int32_t index);
     bool readComparand(int32_t index, std::string* out);
@@ -377,10 +377,10 @@ bool Reader::conditional(bool condition, int32_t index)
     return expand(condition, index, '}', false) != EOF;
 }
 
-void Reader::loop(const char* spec)
+void Reader::loop(const char* bounds)
 {
     int count;
-    const char* p = spec;
+    const char* p = bounds;
     if (*p >= '0' && *p <= '9') {
         count = static_cast<int>(strtol(p, const_cast<char**>(&p), 10));
     } else {
