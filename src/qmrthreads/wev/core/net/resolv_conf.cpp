@@ -30,8 +30,10 @@ void writeNameServers(FILE* out)
 
 int writeResolvConf()
 {
-    const std::string path = boxPath("/etc/resolv.conf");
+    // The wait for the lock serves messages, and a stop message ends the
+    // thread there without unwinding: nothing that owns memory is made before.
     lockResolver();
+    const std::string path = boxPath("/etc/resolv.conf");
     FILE* out = fopen(path.c_str(), "w+");
     if (!out) {
         unlockResolver();

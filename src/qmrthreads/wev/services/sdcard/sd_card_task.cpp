@@ -338,6 +338,15 @@ void SdCardTask::watchOnce(bool firstLoad)
         giveCardTheConfiguration();
 }
 
+// A task thread ends at the stop message without unwinding its stack: the
+// loop below holds nothing that owns memory.
+static void makeMountPoint()
+{
+    std::string point = boxPath(theSdCardMedium.mountPoint);
+    if (mkdir(point.c_str(), 0755) == 0)
+        chmod(point.c_str(), 0755);
+}
+
 SdCardTask::~SdCardTask()
 {
     unmount(theSdCardMedium);
@@ -345,9 +354,7 @@ SdCardTask::~SdCardTask()
 
 void SdCardTask::run()
 {
-    std::string point = boxPath(theSdCardMedium.mountPoint);
-    if (mkdir(point.c_str(), 0755) == 0)
-        chmod(point.c_str(), 0755);
+    makeMountPoint();
     bool firstLoad = startCounter() == 0 && sdSyncOn();
     for (;;) {
         watchOnce(firstLoad);

@@ -55,15 +55,15 @@ std::string cleanSegments(const std::string& path)
             end = path.size();
         std::string segment = path.substr(start, end - start);
         bool last = end == path.size();
-        if (!segment.empty() && segment != "." && segment != "..")
-            clean += "/" + segment;
-        else if (last)
-            clean += "/";
+        if (!segment.empty() && segment != "." && segment != "..") {
+            clean += '/';
+            clean += segment;
+        } else if (last) {
+            clean += '/';
+        }
         start = end + 1;
     }
-    if (clean.empty())
-        clean = "/";
-    return clean;
+    return clean.empty() ? std::string(1, '/') : clean;
 }
 
 // "/index_de.html" -> "/index.html" with language "de".
