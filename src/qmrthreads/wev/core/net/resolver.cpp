@@ -15,20 +15,29 @@ namespace {
 pthread_mutex_t resolverMutex = PTHREAD_MUTEX_INITIALIZER;
 constexpr int64_t kBusyWaitTicks = 50;
 
-// Copies a look-up's answer when its length fits the family's field.
-bool takeHostEntry(SockAddr& out, const hostent* host)
+// The first address of the family that a look-up found.
+bool lookUp(SockAddr& out, const char* name, int family)
 {
-    if (host->h_addrtype == AF_INET6 && host->h_length == 16 && host->h_addr_list[0]) {
-        out.clear(true);
-        std::memcpy(out.in6.sin6_addr.s6_addr, host->h_addr_list[0], 16);
-        return true;
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found)
+        return false;
+    bool taken = false;
+    for (const addrinfo* a = found; a && !taken; a = a->ai_next) {
+        if (a->ai_family == AF_INET6 && a->ai_addrlen >= sizeof(sockaddr_in6)) {
+            out.clear(true);
+            out.in6.sin6_addr = reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr;
+            taken = true;
+        } else if (a->ai_family == AF_INET && a->ai_addrlen >= sizeof(sockaddr_in)) {
+            out.clear(false);
+            out.in4.sin_addr = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr;
+            taken = true;
+        }
     }
-    if (host->h_addrtype == AF_INET && host->h_length == 4 && host->h_addr_list[0]) {
-        out.clear(false);
-        std::memcpy(&out.in4.sin_addr.s_addr, host->h_addr_list[0], 4);
-        return true;
-    }
-    return false;
+    freeaddrinfo(found);
+    return taken;
 }
 
 }  // namespace
@@ -64,12 +73,10 @@ int SockAddr::resolve(const char* name)
     if (!params::dns()->isOn())
         return 0;
 
-    lockResolver();
-    const hostent* host = gethostbyname2(name, params::ipv6()->isOn() ? AF_INET6 : AF_INET);
-    if (!host)
-        host = gethostbyname(name);
-    const bool found = host && takeHostEntry(*this, host);
-    unlockResolver();
+    // A look-up may wait for silent name servers for many seconds; it holds
+    // no lock meanwhile, so the resolver file can be rewritten with the
+    // servers of a new lease at once.
+    const bool found = (params::ipv6()->isOn() && lookUp(*this, name, AF_INET6)) || lookUp(*this, name, AF_INET);
     if (found)
         return 1;
     // The family stays; the port and the IPv4 address are cleared.

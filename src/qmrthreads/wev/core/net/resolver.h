@@ -1,6 +1,7 @@
-// The resolver mutex: the C library's name look-up keeps static state, so
-// every look-up of the program runs under this one mutex, and so does every
-// rewrite of the resolver file, so that no look-up reads it half written.
+// The resolver file's mutex: every rewrite of the resolver file runs under
+// it, so two rewrites never interleave. Name look-ups do not take it: they
+// use the C library's reentrant look-up, and one that waits for silent name
+// servers must not hold back the file that names new ones.
 #pragma once
 
 // Takes the mutex. While it is busy, a task's thread keeps serving its
