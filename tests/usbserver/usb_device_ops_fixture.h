@@ -87,8 +87,14 @@ public:
         return c_.send(requestHeader(opcode, tag, 0, word0) + body);
     }
 
+    // How long an answer may take. A connect with the pre-reset alone sleeps
+    // a second and may wait a second for a running scan; a sanitizer build on
+    // a loaded machine needs far more than that, and only a failing test
+    // ever waits this long.
+    static constexpr int kAnswerMs = 15000;
+
     // The next frame off the connection; false on time-out or end.
-    bool readFrame(Frame* f, int ms = 5000)
+    bool readFrame(Frame* f, int ms = kAnswerMs)
     {
         uint8_t head[kUsbReplyHeaderSize];
         if (!c_.read(head, kUsbRequestHeaderSize, ms))
@@ -114,7 +120,7 @@ public:
 
     // The next frame that matches; others are kept for later.
     template <typename Match>
-    bool waitFor(Match match, Frame* out, int ms = 5000)
+    bool waitFor(Match match, Frame* out, int ms = kAnswerMs)
     {
         for (auto it = pending_.begin(); it != pending_.end(); ++it) {
             if (match(*it)) {
@@ -138,7 +144,7 @@ public:
         }
     }
 
-    Frame reply(uint32_t opcode, uint32_t tag, int ms = 5000)
+    Frame reply(uint32_t opcode, uint32_t tag, int ms = kAnswerMs)
     {
         Frame f;
         bool got = waitFor(
@@ -157,14 +163,14 @@ public:
         return reply(opcode, tag);
     }
 
-    bool notice(uint32_t opcode, Frame* f, int ms = 5000)
+    bool notice(uint32_t opcode, Frame* f, int ms = kAnswerMs)
     {
         return waitFor([&](const Frame& x) { return x.notice && x.header.opcode == opcode; }, f, ms);
     }
 
     // The next URB answer of tag (intermediate or final); false when none
     // came within ms.
-    bool urbAnswer(uint32_t tag, Frame* f, int ms = 5000)
+    bool urbAnswer(uint32_t tag, Frame* f, int ms = kAnswerMs)
     {
         return waitFor(
             [&](const Frame& x) {
@@ -176,7 +182,7 @@ public:
     }
 
     // Every answer of tag up to its final one.
-    UrbResult reap(uint32_t tag, int ms = 5000)
+    UrbResult reap(uint32_t tag, int ms = kAnswerMs)
     {
         UrbResult r;
         for (;;) {
