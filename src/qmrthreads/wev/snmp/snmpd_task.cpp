@@ -105,8 +105,14 @@ void applyLibrarySettings(const char* configPath)
     snmp_enable_stderrlog();
 }
 
-// The descriptors the library waits on now.
-std::vector<int> libraryDescriptors()
+// What the library waits for now: its descriptors, and how long it may
+// wait (-1: until one of them is readable).
+struct LibraryWait {
+    std::vector<int> fds;
+    int ms = -1;
+};
+
+LibraryWait libraryWait()
 {
     netsnmp_large_fd_set readSet;
     netsnmp_large_fd_set_init(&readSet, FD_SETSIZE);
@@ -114,13 +120,15 @@ std::vector<int> libraryDescriptors()
     int block = 1;
     timeval timeout{};
     snmp_select_info2(&width, &readSet, &timeout, &block);
-    std::vector<int> fds;
+    LibraryWait wait;
     for (int fd = 0; fd < width; ++fd) {
         if (NETSNMP_LARGE_FD_ISSET(fd, &readSet))
-            fds.push_back(fd);
+            wait.fds.push_back(fd);
     }
     netsnmp_large_fd_set_cleanup(&readSet);
-    return fds;
+    if (!block)
+        wait.ms = int(timeout.tv_sec * 1000 + (timeout.tv_usec + 999) / 1000);
+    return wait;
 }
 
 bool bindToManagementInterface(int fd, bool quiet)
@@ -162,12 +170,12 @@ bool AgentLoop::start(const char* configPath)
     init_agent(kAppName);
     initModules();
     init_snmp(kAppName);
-    const std::vector<int> before = libraryDescriptors();
+    const std::vector<int> before = libraryWait().fds;
     const int rc = init_master_agent();
     setSnmpLibraryReady(true);
     if (rc != 0)
         return false;
-    for (int fd : libraryDescriptors()) {
+    for (int fd : libraryWait().fds) {
         bool known = false;
         for (int b : before)
             known = known || b == fd;
@@ -222,22 +230,14 @@ void AgentLoop::reconfigure()
 // on what arrived. The library lock is released only for the wait itself.
 bool AgentLoop::waitAndServe()
 {
-    netsnmp_large_fd_set readSet;
-    netsnmp_large_fd_set_init(&readSet, FD_SETSIZE);
-    int width = 0;
-    int block = 1;
-    timeval timeout{};
-    snmp_select_info2(&width, &readSet, &timeout, &block);
+    const LibraryWait library = libraryWait();
     std::vector<pollfd> fds;
     fds.push_back({messageFd_, POLLIN, 0});
-    for (int fd = 0; fd < width; ++fd) {
-        if (NETSNMP_LARGE_FD_ISSET(fd, &readSet))
-            fds.push_back({fd, POLLIN, 0});
-    }
-    const int ms = block ? -1 : int(timeout.tv_sec * 1000 + (timeout.tv_usec + 999) / 1000);
+    for (int fd : library.fds)
+        fds.push_back({fd, POLLIN, 0});
 
     snmpLibraryMutex().unlock();
-    int ready = poll(fds.data(), fds.size(), ms);
+    int ready = poll(fds.data(), fds.size(), library.ms);
     const int pollErrno = errno;
     snmpLibraryMutex().lock();
 
@@ -252,17 +252,18 @@ bool AgentLoop::waitAndServe()
             --ready;
         }
         if (ready > 0) {
-            NETSNMP_LARGE_FD_ZERO(&readSet);
+            netsnmp_large_fd_set readSet;
+            netsnmp_large_fd_set_init(&readSet, FD_SETSIZE);
             for (size_t i = 1; i < fds.size(); ++i) {
                 if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
                     NETSNMP_LARGE_FD_SET(fds[i].fd, &readSet);
             }
             snmp_read2(&readSet);
+            netsnmp_large_fd_set_cleanup(&readSet);
         }
     } else if (ready == 0) {
         snmp_timeout();
     }
-    netsnmp_large_fd_set_cleanup(&readSet);
     run_alarms();
     netsnmp_check_outstanding_agent_requests();
     return ok;

@@ -30,14 +30,7 @@ const sockaddr_ll* linkRecord(const SockAddr& address)
 
 int Connection::interfaceIndex()
 {
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return 0;
-    ifreq request{};
-    snprintf(request.ifr_name, sizeof request.ifr_name, "%s", iface ? iface->name() : "");
-    int index = ioctl(s, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
-    ::close(s);
-    return index;
+    return iface ? static_cast<int>(if_nametoindex(iface->name())) : 0;
 }
 
 int Connection::bindPacket(int ifIndex, const uint8_t mac[6])

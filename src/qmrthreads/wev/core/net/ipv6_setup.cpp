@@ -44,13 +44,6 @@ bool writeSetting(const std::string& path, char value, bool reportFailure)
     return true;
 }
 
-int interfaceIndex(int socket, const char* name)
-{
-    ifreq request{};
-    snprintf(request.ifr_name, sizeof request.ifr_name, "%s", name);
-    return ioctl(socket, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
-}
-
 // One IPv6 ioctl about the interface: issue(socket, index) fills the record
 // with the interface's index and makes the request. 1 when it succeeded, 0
 // when it failed or the interface has no index, the socket's error when no
@@ -61,7 +54,7 @@ int ipv6InterfaceRequest(const char* name, Issue issue)
     int s = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0)
         return s;
-    int index = interfaceIndex(s, name);
+    int index = static_cast<int>(if_nametoindex(name));
     int result = index != 0 && issue(s, index) == 0 ? 1 : 0;
     close(s);
     return result;

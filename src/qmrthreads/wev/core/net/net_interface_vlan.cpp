@@ -1,3 +1,4 @@
+#include <net/if.h>
 #include <linux/if_vlan.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
@@ -59,11 +60,7 @@ int NetInterface::deviceName(char* buffer, size_t size, int vlanId, int alias) c
 
 bool NetInterface::deviceExists(const char* device)
 {
-    ifreq req{};
-    if (std::strlen(device) >= IFNAMSIZ)
-        return false;
-    std::memcpy(req.ifr_name, device, std::strlen(device));
-    return ioctlLocked(SIOCGIFINDEX, &req) == 0;
+    return if_nametoindex(device) != 0;
 }
 
 int NetInterface::addVlan(int vlanId)

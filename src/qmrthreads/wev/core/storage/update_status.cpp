@@ -19,13 +19,6 @@ void clearStatus()
     setUpdateDescription("");
 }
 
-} // namespace
-
-int updateState() { return state.load(); }
-int updateError() { return error.load(); }
-int updateProgress() { return progress.load(); }
-void setUpdateProgress(int percent) { progress.store(percent); }
-
 // Moves an idle status (Prenatal or Error) to the given state and clears
 // it; false while an update is under way.
 bool leaveIdle(int to)
@@ -38,6 +31,13 @@ bool leaveIdle(int to)
     clearStatus();
     return true;
 }
+
+} // namespace
+
+int updateState() { return state.load(); }
+int updateError() { return error.load(); }
+int updateProgress() { return progress.load(); }
+void setUpdateProgress(int percent) { progress.store(percent); }
 
 bool claimUpdate()
 {
