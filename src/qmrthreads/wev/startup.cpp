@@ -48,6 +48,7 @@
 #include "platform/clock/system_clock.h"
 #include "usbserver/usb_status_publish.h"
 #include "web/http/httpd.h"
+#include "web/sessions/login_pages.h"
 #include "web_pages_bridge.h"
 
 #include <cstdio>
@@ -97,6 +98,7 @@ void connectSubsystems()
     setSupplyEventSink(postSupplyEvent);
     setEventMailSender(sendEventMail);
     connectPagesToUsbServer();
+    registerWebSessions();
 }
 
 void readStartCounter()

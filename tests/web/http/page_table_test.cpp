@@ -96,7 +96,7 @@ int fakeFind(const char* key, bool, WebSessionView* out)
     default: return -1;
     }
 }
-const WebSessionOps kFakeSessions = {fakeFind};
+const WebSessionOps kFakeSessions = {fakeFind, nullptr, nullptr};
 
 class Access : public ::testing::Test {
 protected:

@@ -1,6 +1,7 @@
 #include "web/http/httpd.h"
 
 #include "web/http/http_connection.h"
+#include "web/http/page_table.h"
 
 #include "core/net/connection.h"
 #include "core/params/param_handles.h"
@@ -44,6 +45,9 @@ Httpd::Httpd(int httpPort, int httpsPort, NetInterface* iface)
 Httpd::~Httpd()
 {
     closeListeners();
+    const WebSessionOps* sessions = webSessionOps();
+    if (started_ && sessions && sessions->save)
+        sessions->save();
 }
 
 uint32_t Httpd::onMessage(TaskMessage* msg)
@@ -137,6 +141,10 @@ void Httpd::run()
 {
     if (httpPort_ < 0 && httpsPort_ < 0)
         return;
+    const WebSessionOps* sessions = webSessionOps();
+    if (sessions && sessions->restore)
+        sessions->restore();
+    started_ = true;
     openListeners();
     reopen_.store(0);
     for (;;) {

@@ -53,6 +53,7 @@ private:
     NetInterface* iface_;
     std::atomic<int> reopen_{0};
     int reopens_ = 0;
+    bool started_ = false;  // the sessions were restored, so they are saved at the end
     std::vector<Listener*> listeners_;
 };
 

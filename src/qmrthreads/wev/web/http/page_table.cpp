@@ -210,6 +210,11 @@ void setWebSessionOps(const WebSessionOps* ops)
     sessionOps = ops;
 }
 
+const WebSessionOps* webSessionOps()
+{
+    return sessionOps;
+}
+
 bool checkAccess(int row, const std::string& cookie, const std::string& lang, TemplateVars& vars, int* sessionType)
 {
     const PageEntry* entry = pageRow(row);

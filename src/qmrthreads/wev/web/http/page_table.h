@@ -80,8 +80,13 @@ struct WebSessionOps {
     // The session of a 16-character key, renewed when touch is set: its
     // slot (0 or more), -1 for an unknown key, -2 for one that timed out.
     int (*findByKey)(const char* key, bool touch, WebSessionView* out);
+    // The web server's start takes the sessions of the previous run back,
+    // its end keeps them for the next.
+    void (*restore)();
+    void (*save)();
 };
 void setWebSessionOps(const WebSessionOps* ops);
+const WebSessionOps* webSessionOps();
 
 // Whether the visitor with this Cookie header may see the row; sets the
 // session variables (SessUsr, SessAdm, SessKey, SessGod) and *sessionType,
