@@ -49,6 +49,7 @@
 #include "usbserver/usb_status_publish.h"
 #include "web/http/httpd.h"
 #include "web/sessions/login_pages.h"
+#include "web_admin_bridge.h"
 #include "web_pages_bridge.h"
 
 #include <cstdio>
@@ -99,6 +100,7 @@ void connectSubsystems()
     setEventMailSender(sendEventMail);
     connectPagesToUsbServer();
     registerWebSessions();
+    connectAdminPages();
 }
 
 void readStartCounter()

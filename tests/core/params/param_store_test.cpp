@@ -147,6 +147,17 @@ protected:
         ParamStore::useTableForTest(next->items(), next->count());
         table_ = std::move(next);
     }
+    // An uploaded file: unlinked, positioned at its start.
+    int uploadOf(const std::string& text)
+    {
+        std::string path = root_ + "/upload.XXXXXX";
+        int fd = mkstemp(path.data());
+        EXPECT_GE(fd, 0);
+        unlink(path.c_str());
+        EXPECT_EQ(::write(fd, text.data(), text.size()), ssize_t(text.size()));
+        lseek(fd, 0, SEEK_SET);
+        return fd;
+    }
     int loadText(const std::string& text, bool fromUpload = false)
     {
         FILE* f = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
@@ -421,20 +432,46 @@ TEST_F(ParamStoreTest, LoadFdTakesOverTheDescriptor)
 {
     int fd = -1;
     EXPECT_EQ(ParamStore::loadFd(&fd), -1);
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    const char text[] = " zyt_port = 1234\n";
-    ASSERT_EQ(::write(pipeFds[1], text, sizeof(text) - 1), ssize_t(sizeof(text) - 1));
-    ::close(pipeFds[1]);
-    fd = pipeFds[0];
+    fd = uploadOf(" zyt_port = 1234\n");
+    const int taken = fd;
     EXPECT_EQ(ParamStore::loadFd(&fd), 1);
     EXPECT_EQ(fd, -1);
-    EXPECT_EQ(fcntl(pipeFds[0], F_GETFD), -1) << "closed";
+    EXPECT_EQ(fcntl(taken, F_GETFD), -1) << "closed";
     EXPECT_EQ(get<IntParam>("zyt_port")->value(), 1234);
 
-    int wrong = pipeFds[0];  // closed now: fdopen fails
+    int wrong = taken;  // closed now: fdopen fails
     EXPECT_EQ(ParamStore::loadFd(&wrong), -1);
     EXPECT_EQ(wrong, -1);
+}
+
+// An uploaded file is taken whole or not at all: each of these has good
+// lines and one that the store would drop, and none of its lines is taken.
+TEST_F(ParamStoreTest, AnUploadWithOneBadLineChangesNothing)
+{
+    using namespace std::string_literals;
+    const std::string bad[] = {
+        " zyt_port = 1234\n nosuch_param = 1\n"s,        // unknown name
+        " zyt_port = 1234\n dns_domain\n"s,               // no '='
+        " zyt_port = 1234\n dns = maybe\n"s,              // wrong type
+        " zyt_port = 1234\n zyt_port = 70000\n"s,         // out of range
+        " dns_domain = a\x01b\n zyt_port = 1234\n"s,     // control character
+        " zyt_port = 1234\n any_name = a\0b\n"s,         // binary data
+    };
+    for (const std::string& text : bad) {
+        SCOPED_TRACE(text);
+        freshTable();
+        int fd = uploadOf(text);
+        EXPECT_EQ(ParamStore::loadFd(&fd), -2);
+        EXPECT_EQ(fd, -1);
+        EXPECT_EQ(get<IntParam>("zyt_port")->value(), 9200);
+        EXPECT_EQ(*get<StringParam>("dns_domain")->value(), "");
+    }
+    // A line of a parameter this model hides does not refuse the file.
+    freshTable();
+    int fd = uploadOf(" wifi = on\n zyt_port = 1234\n\n");
+    EXPECT_EQ(ParamStore::loadFd(&fd), 1);
+    EXPECT_EQ(get<IntParam>("zyt_port")->value(), 1234);
+    EXPECT_TRUE(get<BoolParam>("wifi")->isOff());
 }
 
 // A copy registered from outside (the SD card) is told of every save and

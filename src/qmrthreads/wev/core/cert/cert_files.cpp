@@ -8,6 +8,7 @@
 #include "platform/files/root_path.h"
 #include "core/storage/sd_mirror.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -58,18 +59,6 @@ void syncDirectory(const std::string& dir)
 bool isTemporaryLetter(char c)
 {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-}
-
-// A CA file's name, "%08lx.0".
-bool isCaFileName(const std::string& name)
-{
-    if (name.size() != 10 || name.compare(8, 2, ".0") != 0)
-        return false;
-    for (size_t i = 0; i < 8; ++i) {
-        if (!isxdigit(static_cast<unsigned char>(name[i])))
-            return false;
-    }
-    return true;
 }
 
 bool isCertFileName(const std::string& name)
@@ -471,4 +460,55 @@ int mirrorCertsToSdCard()
     globfree(&found);
     sync();
     return 1;
+}
+
+bool isCaFileName(const std::string& name)
+{
+    if (name.size() != 10 || name.compare(8, 2, ".0") != 0)
+        return false;
+    for (size_t i = 0; i < 8; ++i) {
+        if (!isxdigit(static_cast<unsigned char>(name[i])))
+            return false;
+    }
+    return true;
+}
+
+std::vector<std::string> listCaFileNames()
+{
+    std::vector<std::string> names;
+    std::string pattern = boxPath(FLASH_DIR) + "/????????.0";
+    glob_t found{};
+    if (glob(pattern.c_str(), 0, globErr, &found) == 0) {
+        for (size_t i = 0; i < found.gl_pathc; ++i) {
+            std::string path = found.gl_pathv[i];
+            std::string name = path.substr(path.rfind('/') + 1);
+            if (isCaFileName(name))
+                names.push_back(name);
+        }
+    }
+    globfree(&found);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string rootCertificateName()
+{
+    char target[256];
+    ssize_t n = readlink(certFilePath(CERT_ROOT).c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return "";
+    target[n] = '\0';
+    const char* slash = strrchr(target, '/');
+    std::string name = slash ? slash + 1 : target;
+    return isCaFileName(name) ? name : "";
+}
+
+int deleteCaFile(const std::string& name)
+{
+    if (!isCaFileName(name))
+        return 0;
+    if (rootCertificateName() == name)
+        deleteCertFile(CERT_ROOT);
+    std::string path = std::string(FLASH_DIR) + "/" + name;
+    return deleteCertFile(CERT_TMP, path.c_str());
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 class ByteBuffer;
 
@@ -46,6 +47,18 @@ std::string caFilePath(unsigned long subjectHash);
 // A path given either as a box path ("/flash/...") or as the same path
 // under the root, as the path to use.
 std::string certRealPath(const char* path);
+
+// A CA file's name: eight hex digits and ".0" ("%08lx.0"), nothing else;
+// what a name from outside must be before it is put after "/flash/".
+bool isCaFileName(const std::string& name);
+// The CA files in "/flash" by name, sorted.
+std::vector<std::string> listCaFileNames();
+// The CA file name the root link points to; "" without a link, or for a
+// link to anything but a CA file.
+std::string rootCertificateName();
+// Removes the CA file of that name, and the root link first when it points
+// to it. A name that is not a CA file name is refused (0). As deleteCertFile.
+int deleteCaFile(const std::string& name);
 
 // Files that are copied to the SD card (everything but the self-signed pair,
 // which every box makes anew, and the upload's scratch name).

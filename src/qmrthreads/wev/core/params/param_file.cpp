@@ -171,57 +171,140 @@ void reportDropped(int lineNo, const char* name, size_t nameLength, const char* 
     std::fprintf(stderr, "ParamStore::load: line %d dropped (%s): \"%s\"\n", lineNo, reason, shown);
 }
 
-// Takes one line of the file; reports and drops a bad one. Returns Param::set's
-// result for a line that was taken.
-int loadLine(int lineNo, char* line, size_t length, bool fromUpload)
+// One line of the file taken apart: the parameter it names and the value
+// between the blanks after '='.
+struct ParsedLine {
+    enum Kind { Blank, Bad, Elsewhere, Good } kind = Blank;
+    const char* reason = nullptr;  // Bad and Elsewhere: why it is not taken
+    const char* name = nullptr;
+    size_t nameLength = 0;
+    Param* param = nullptr;
+    const char* value = nullptr;
+    size_t valueLength = 0;
+};
+
+ParsedLine parseLine(const char* line, size_t length)
 {
+    ParsedLine r;
     if (length < 4) {
         size_t i = 0;
         while (i < length && isParamFileBlank(line[i]))
             ++i;
-        if (i < length)
-            reportDropped(lineNo, line, length, "too short");
-        return 0;
+        if (i < length) {
+            r.kind = ParsedLine::Bad;
+            r.reason = "too short";
+            r.name = line;
+            r.nameLength = length;
+        }
+        return r;
     }
-    char* name = line;
+    const char* name = line;
     while (isParamFileBlank(*name))
         ++name;
-    char* nameEnd = name;
+    const char* nameEnd = name;
     while (*nameEnd && *nameEnd != '=' && !isParamFileBlank(*nameEnd))
         ++nameEnd;
-    const size_t nameLength = size_t(nameEnd - name);
-    if (nameLength == 0)
-        return 0;
-    Param* p = ParamStore::find(name, int(nameLength), kParamExactName);
-    if (!p) {
-        const std::string key(name, nameLength);
-        const Param* hidden = nameLength <= size_t(kParamMaxNameLength) ? ParamStore::findAny(key.c_str()) : nullptr;
-        reportDropped(lineNo, name, nameLength, hidden ? "not on this model" : "unknown name");
-        return 0;
+    r.name = name;
+    r.nameLength = size_t(nameEnd - name);
+    if (r.nameLength == 0) {
+        r.kind = *name ? ParsedLine::Bad : ParsedLine::Blank;
+        r.reason = "no name";
+        return r;
     }
-    char* value = std::strchr(nameEnd, '=');
+    r.param = ParamStore::find(name, int(r.nameLength), kParamExactName);
+    if (!r.param) {
+        const std::string key(name, r.nameLength);
+        const Param* hidden =
+            r.nameLength <= size_t(kParamMaxNameLength) ? ParamStore::findAny(key.c_str()) : nullptr;
+        r.kind = hidden ? ParsedLine::Elsewhere : ParsedLine::Bad;
+        r.reason = hidden ? "not on this model" : "unknown name";
+        return r;
+    }
+    const char* value = std::strchr(nameEnd, '=');
     if (!value) {
-        reportDropped(lineNo, name, nameLength, "no '='");
-        return 0;
+        r.kind = ParsedLine::Bad;
+        r.reason = "no '='";
+        return r;
     }
     ++value;
     while (isParamFileBlank(*value))
         ++value;
-    char* valueEnd = value + std::strlen(value);
+    const char* valueEnd = value + std::strlen(value);
     while (valueEnd > value && isParamFileBlank(valueEnd[-1]))
         --valueEnd;
+    r.kind = ParsedLine::Good;
+    r.value = value;
+    r.valueLength = size_t(valueEnd - value);
+    return r;
+}
+
+// Takes one line of the file; reports and drops a bad one. Returns Param::set's
+// result for a line that was taken.
+int loadLine(int lineNo, const char* line, size_t length, bool fromUpload)
+{
+    const ParsedLine l = parseLine(line, length);
+    if (l.kind != ParsedLine::Good) {
+        if (l.kind != ParsedLine::Blank)
+            reportDropped(lineNo, l.name, l.nameLength, l.reason);
+        return 0;
+    }
+    Param* p = l.param;
     // A stored hash is taken as it stands; an uploaded file's password is
     // hashed like any new one.
     const bool rawHash = p->hasFlags(kParamHashed) && !fromUpload;
     if (rawHash)
         p->removeFlags(kParamHashed);
     bool refused = false;
-    const int rc = p->setReporting(value, int(valueEnd - value), &refused);
+    const int rc = p->setReporting(l.value, int(l.valueLength), &refused);
     if (rawHash)
         p->addFlags(kParamHashed);
     if (refused)
-        reportDropped(lineNo, name, nameLength, "value refused");
+        reportDropped(lineNo, l.name, l.nameLength, "value refused");
     return rc;
+}
+
+// What loadLine would refuse, without changing anything: an unknown name, a
+// line without '=', a value its parameter does not take. A parameter that
+// this model hides is passed over, as loading would.
+bool lineAcceptable(int lineNo, const char* line, size_t length)
+{
+    const ParsedLine l = parseLine(line, length);
+    if (l.kind == ParsedLine::Blank || l.kind == ParsedLine::Elsewhere)
+        return true;
+    bool ok = l.kind == ParsedLine::Good && l.valueLength <= size_t(kParamMaxTextLength);
+    if (ok) {
+        // A line that restates what the parameter shows now changes nothing,
+        // whatever its check says: a downloaded list holds "****" for a set
+        // password, and a default the range does not cover.
+        const std::string value(l.value, l.valueLength);
+        ok = l.param->isValid(value.c_str()) || value == l.param->text();
+    }
+    if (!ok)
+        reportDropped(lineNo, l.name, l.nameLength, l.reason ? l.reason : "value refused");
+    return ok;
+}
+
+// Every line of the rest of the file is one loadLine would take.
+bool fileAcceptable(FILE* in)
+{
+    char line[kMaxLine + 1];
+    int lineNo = 0;
+    bool ok = true;
+    for (;;) {
+        size_t length = 0;
+        bool hasNul = false;
+        const LineRead r = readLine(in, line, &length, &hasNul);
+        if (r == LineRead::End)
+            return ok;
+        ++lineNo;
+        if (r == LineRead::TooLong || hasNul) {
+            const char* name = line + std::strspn(line, " \t");
+            reportDropped(lineNo, name, std::strcspn(name, "= \t"), hasNul ? "binary data" : "line too long");
+            ok = false;
+            continue;
+        }
+        ok = lineAcceptable(lineNo, line, length) && ok;
+    }
 }
 
 }  // namespace
@@ -230,6 +313,17 @@ int ParamStore::load(FILE* in, bool fromUpload)
 {
     if (!in)
         return 0;
+    if (fromUpload) {
+        // An upload replaces the settings as a whole or not at all: one bad
+        // line refuses the file before any parameter is touched.
+        const long start = std::ftell(in);
+        if (start < 0)
+            return -1;
+        if (!fileAcceptable(in))
+            return -2;
+        if (std::fseek(in, start, SEEK_SET) != 0)
+            return -1;
+    }
     char line[kMaxLine + 1];
     int accepted = 0;
     int lineNo = 0;

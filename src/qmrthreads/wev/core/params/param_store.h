@@ -76,12 +76,17 @@ public:
 
     // Reads parameter lines; a bad line is dropped with a message naming it
     // and why, everything else is taken. 1 when at least one line was taken
-    // with a non-zero result, else 0.
+    // with a non-zero result, else 0. An upload (a seekable file) is taken
+    // whole or not at all: every line is checked first, and a file with a
+    // bad line (unknown name, no '=', a value its parameter refuses, binary
+    // data, a line too long) changes nothing and gives -2; -1 when it cannot
+    // be read again. Lines of parameters this model hides are passed over.
     static int load(FILE* in, bool fromUpload);
     // load of a file; 0 when it cannot be opened. Then the "switchon" rule.
     static int loadFile(const char* path);
     // Takes over *fd (it is -1 and closed on return) and loads it as an
-    // upload; -1 for a negative descriptor or one that cannot be read.
+    // upload from its current offset; -1 for a negative descriptor or one
+    // that cannot be read, -2 for a file that was refused whole.
     static int loadFd(int* fd);
 
     // Removes the parameter file and tells the registered copy; 1 when the

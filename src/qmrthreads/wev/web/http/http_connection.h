@@ -50,6 +50,8 @@ public:
     const HttpRequest& request() const { return request_; }
     bool isRequestPath(const char* text) const { return request_.path == text; }
     bool isTls() const;
+    // The socket the request came in on (for its TLS facts).
+    const Connection* socket() const { return connection_; }
     int method() const { return request_.method; }
     const std::string& lang() const { return lang_; }
     // A text of the program in the request's language.
@@ -63,6 +65,14 @@ public:
     // The uploaded file of a multipart POST (unlinked, positioned at its
     // start) or -1; its name as the part header gave it.
     int uploadFd() const { return uploadFd_; }
+    // Hands the upload over to the caller, who closes it; the connection
+    // forgets it. -1 when there is none.
+    int takeUpload()
+    {
+        int fd = uploadFd_;
+        uploadFd_ = -1;
+        return fd;
+    }
     const std::string& uploadName() const { return uploadName_; }
 
     TemplateVars& vars() { return vars_; }

@@ -47,6 +47,16 @@ const CertFamily kCertFamilies[] = {
     {"certself_", 3}, {"certClPub_", 4}, {"certClPrv_", 1}, {"certmime_", 7}, {"certca_", 9}, {"certrequ_", 6},
 };
 
+// A certificate's texts come from uploaded files: subject and issuer names
+// are escaped like any other text from outside.
+int certText(int kind, const char* field, char* buffer, size_t size)
+{
+    std::string raw(size, '\0');
+    int n = certVariable(kind, field, raw.data(), static_cast<int>(size));
+    raw.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return put(htmlEscape(raw), buffer, size);
+}
+
 int resolveParamListing(const char* name, int32_t index, char* buffer, size_t size)
 {
     bool wantsName = startsWith(name, "paramsname_");
@@ -131,7 +141,7 @@ int RequestValues::resolve(const char* name, int32_t index, char* buffer, size_t
         return bounded(printFirmwareVar(name + 7, buffer, bufferSize), size);
     for (const CertFamily& family : kCertFamilies) {
         if (startsWith(name, family.prefix))
-            return certVariable(family.kind, name + strlen(family.prefix), buffer, bufferSize);
+            return certText(family.kind, name + strlen(family.prefix), buffer, size);
     }
     return renderParam(name, index, buffer, size);
 }
