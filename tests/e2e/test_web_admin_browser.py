@@ -1,0 +1,129 @@
+"""The security and maintenance pages in Debian's chromium, headless: every
+page of them shown and kept as a screenshot (out/screenshots, kept by CI),
+a certificate generated through the page's form and then served over
+HTTPS, a PKCS#12 file and a parameter file uploaded by the browser itself,
+and a firmware image uploaded and followed on its progress page through to
+the restart, after which the box answers again."""
+
+import base64
+import os
+import re
+import time
+
+import pytest
+
+from test_web import curl, read_params, started, wait_for_web
+from test_web_admin import fingerprint, image, make_pair, openssl, served_certificate
+from test_web_browser import CHROMIUM, Browser
+
+SECURITY_PAGES = ["ssl", "http", "certificate", "authentication", "sscert", "rqcert", "pkcs12", "ca", "mime",
+                  "request"]
+MAINTENANCE_PAGES = ["backup", "showparams", "sdcard", "restart", "reset", "update"]
+SHOWN = ["security/ssl", "security/certificate", "security/sscert", "security/pkcs12", "maintenance/backup",
+         "maintenance/update"]
+
+
+@pytest.fixture
+def admin_browser(box):
+    if CHROMIUM is None:
+        pytest.fail("chromium is missing: run tools/install-deps.sh")
+    started(box)
+    os.chmod(box.workdir, 0o755)
+    return Browser(box, box.workdir)
+
+
+def local_page(browser, name, html):
+    page = browser.workdir / name
+    page.write_text(f"<!DOCTYPE html><html><body>{html}</body></html>")
+    os.chmod(page, 0o644)
+    return page.as_uri()
+
+
+def posting_form(browser, name, action, fields):
+    inputs = "".join(f'<input name="{k}" value="{v}">' for k, v in fields.items())
+    return local_page(browser, name, f'<form method="post" action="{action}">{inputs}</form>'
+                                     "<script>document.forms[0].submit()</script>")
+
+
+def uploading_form(browser, name, action, data, fields=()):
+    """A page that puts data into its file field, as a person choosing the
+    file would, and sends the form: the file first, then the fields."""
+    encoded = base64.b64encode(data).decode()
+    inputs = "".join(f'<input name="{k}" value="{v}">' for k, v in fields)
+    return local_page(browser, name, f"""
+<form method="post" action="{action}" enctype="multipart/form-data"><input type="file" name="file">{inputs}</form>
+<script>
+const bytes = Uint8Array.from(atob("{encoded}"), c => c.charCodeAt(0));
+const chosen = new DataTransfer();
+chosen.items.add(new File([bytes], "{name}.bin"));
+document.forms[0].file.files = chosen.files;
+document.forms[0].submit();
+</script>""")
+
+
+def test_security_and_maintenance_pages_in_a_browser(admin_browser):
+    browser = admin_browser
+    box = browser.box
+    base = f"http://{box.box_ip}"
+
+    # Every page expands whole; the ones a person mostly uses are kept as
+    # pictures (each browser start takes seconds).
+    for folder, pages in (("security", SECURITY_PAGES), ("maintenance", MAINTENANCE_PAGES)):
+        for page in pages:
+            html = curl(box, f"{base}/{folder}/{page}.html").stdout
+            assert "</main>" in html and "{" not in html.split("<main", 1)[1].replace("{ ", ""), page
+    for n, page in enumerate(SHOWN):
+        browser.screenshot(f"{base}/{page}.html", f"2{n}-{page.replace('/', '-')}")
+    details = browser.run(f"https://{box.box_ip}/security/details.html", "--dump-dom",
+                          "--ignore-certificate-errors").stdout
+    assert "TLSv1.2" in details, details[-1500:]
+
+    # A self-signed certificate made through the page's form.
+    form = posting_form(browser, "certgen.html", f"{base}/security/certgen.cgi", {
+        "self_cn": "browser.example", "self_on": "Lab", "self_ou": "", "self_ln": "Town", "self_sn": "",
+        "self_ctry": "DE", "self_san": "browser.example", "self_mail": "", "self_syear": "2024", "self_smon": "1",
+        "self_sday": "1", "self_eyear": "2031", "self_emon": "1", "self_eday": "1", "RSAbits": "2048",
+        "sub_cert": "1"})
+    # The wait page reloads by itself into the result.
+    dom = browser.dom(form)
+    assert "required fields" not in dom and "browser.example" in dom, dom[-1500:]
+    deadline = time.monotonic() + 60
+    while "is being generated" in curl(box, f"{base}/security/certgen.cgi").stdout:
+        assert time.monotonic() < deadline
+        time.sleep(0.5)
+    assert "CN = browser.example" in openssl("x509", "-noout", "-subject", input=served_certificate(box))
+    browser.screenshot(f"{base}/security/showcert.html", "30-security-generated")
+
+    # A PKCS#12 file chosen in the browser; it then takes precedence.
+    key, cert = make_pair(box.workdir, "import", "Browser Import")
+    p12 = box.workdir / "a.p12"
+    openssl("pkcs12", "-export", "-inkey", str(key), "-in", str(cert), "-passout", "pass:Secr3t", "-out", str(p12))
+    dom = browser.dom(uploading_form(browser, "p12", f"{base}/security/certpstore.cgi", p12.read_bytes(),
+                                     [("pass", "Secr3t")]))
+    assert "Browser Import" in dom, dom[-1500:]
+    assert fingerprint(served_certificate(box)) == fingerprint(cert.read_text())
+    browser.screenshot(f"{base}/security/showforg.html", "31-security-imported")
+    browser.screenshot(f"{base}/security/certificate.html", "32-security-certificates")
+
+    # The parameter file, downloaded, changed and uploaded by the browser.
+    listing = curl(box, f"{base}/bin/parameters").stdout
+    changed = re.sub(r"^( sys_contact +=).*$", r"\1 Browser desk", listing, flags=re.M)
+    dom = browser.dom(uploading_form(browser, "params", f"{base}/maintenance/setparams.cgi", changed.encode()))
+    assert "Parameters are changed. Please wait." in dom
+    assert read_params(box)["sys_contact"] == "Browser desk"
+
+    # A firmware image: its progress page, then the restart.
+    data = image(bytes(range(256)) * 256)
+    dom = browser.dom(uploading_form(browser, "firmware", f"{base}/maintenance/updatecheck.html", data))
+    assert "Firmware update" in dom and "Unrecognizable" not in dom, dom[-1500:]
+    progress = browser.screenshot(f"{base}/maintenance/updater.html", "33-maintenance-update-progress")
+    assert progress.exists()
+    assert box.wait_exit(timeout=60) == 2
+    assert box.path("/dev/mtdblock2").read_bytes() == data
+
+    # The box runs again on the new firmware's restart and shows its pages.
+    box.start(kickoff=1)
+    wait_for_web(box, timeout=30)
+    assert "Browser desk" in curl(box, f"{base}/network/snmp.html").stdout
+    assert "browser.example" not in browser.dom(f"{base}/security/showforg.html")
+    browser.screenshot(f"{base}/start.html", "34-after-restart")
