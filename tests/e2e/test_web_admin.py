@@ -12,6 +12,7 @@ import zlib
 
 import pytest
 
+import web_login
 from test_web import curl, read_params, started, url
 
 
@@ -204,3 +205,29 @@ def test_firmware_update_through_to_the_restart(box):
     assert box.wait_exit(timeout=20) == 2
     assert box.path("/dev/mtdblock2").read_bytes() == good.read_bytes()
     assert seen and max(seen) <= 100 and all(p <= 96 for p in seen if p != 100), seen
+
+
+def test_with_session_keys_only_an_administrator_reaches_the_pages(box):
+    box.write_params(web_login.SESSIONS_ON)
+    started(box)
+    _, ca = make_pair(box.workdir, "ca", "Session Root")
+    ca_hash = openssl("x509", "-hash", "-noout", "-in", str(ca)).strip()
+    admin = web_login.login(box)
+    user = web_login.login(box, "user")
+
+    def code(path, *args):
+        return curl(box, "-o", "/dev/null", "-w", "%{http_code}", *args, url(box, path)).stdout
+
+    # Without a session, or as a user, the uploads and actions are refused.
+    for cookie in ((), ("-b", user)):
+        assert code("/security/certificate.html", *cookie) == "302"
+        assert code("/maintenance/restart.cgi?cold=1", *cookie) == "302"
+        r = curl(box, *cookie, "-F", f"file=@{ca}", url(box, "/security/certcastore.cgi"))
+        assert not box.path(f"/flash/{ca_hash}.0").exists(), r.stdout[:300]
+    assert box.running()
+
+    page = curl(box, "-b", admin, "-F", f"file=@{ca}", url(box, "/security/certcastore.cgi")).stdout
+    assert "Session Root" in page and box.path(f"/flash/{ca_hash}.0").exists()
+    page = curl(box, "-b", admin, url(box, "/security/http.html")).stdout
+    assert re.search(r"Open administrator sessions</dt><dd>1<", page), page
+    assert re.search(r"Open user sessions</dt><dd>1<", page), page

@@ -12,6 +12,8 @@ import time
 
 import pytest
 
+import web_login
+
 from test_web import curl, read_params, started, wait_for_web
 from test_web_admin import fingerprint, image, make_pair, openssl, served_certificate
 from test_web_browser import CHROMIUM, SHOTS, Browser
@@ -120,14 +122,20 @@ def test_security_and_maintenance_pages_in_a_browser(admin_browser):
     shot = SHOTS / "33-maintenance-update-progress.png"
     shot.unlink(missing_ok=True)
     browser.run(uploading_form(browser, "firmware", f"{base}/maintenance/updatecheck.html", data),
-                f"--screenshot={shot}", "--virtual-time-budget=500")
+                f"--screenshot={shot}", "--virtual-time-budget=1500")
     assert shot.exists() and shot.stat().st_size > 5000
     assert box.wait_exit(timeout=60) == 2
     assert box.path("/dev/mtdblock2").read_bytes() == data
 
-    # The box runs again on the new firmware's restart and shows its pages.
+    # The box runs again after the update's restart, now with logins: the
+    # browser logs in as the administrator and sees the pages again.
+    box.write_params(web_login.SESSIONS_ON)
     box.start(kickoff=1)
     wait_for_web(box, timeout=30)
-    assert "Browser desk" in curl(box, f"{base}/network/snmp.html").stdout
-    assert "browser.example" not in browser.dom(f"{base}/security/showforg.html")
-    browser.screenshot(f"{base}/start.html", "34-after-restart")
+    assert curl(box, "-o", "/dev/null", "-w", "%{http_code}", f"{base}/security/certificate.html").stdout == "302"
+    login = posting_form(browser, "login.html", f"{base}/index.html", {"action": "set", "name": "Admin", "pwd": ""})
+    assert "Log out (Admin)" in browser.dom(login)
+    browser.screenshot(login, "34-logged-in-after-the-update")
+    cookie = web_login.login(box)
+    assert "Browser desk" in curl(box, "-b", cookie, f"{base}/network/snmp.html").stdout
+    assert "Browser Import" in curl(box, "-b", cookie, f"{base}/security/showforg.html").stdout

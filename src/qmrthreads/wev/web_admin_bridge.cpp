@@ -6,6 +6,7 @@
 #include "usbserver/usb_session_tls.h"
 #include "web/pages/admin_pages.h"
 #include "web/pages/admin_services.h"
+#include "web/sessions/web_session_table.h"
 
 #include <cstring>
 
@@ -32,6 +33,11 @@ bool sdCard(std::string* label)
     return card.mounted;
 }
 
+void countSessions(int* users, int* admins)
+{
+    webSessionTable().countByLevel(admins, users);
+}
+
 const AdminServiceOps kAdminServices = {
     precheckUpdateFile,
     startUpdate,
@@ -39,7 +45,7 @@ const AdminServiceOps kAdminServices = {
     nullptr,  // POP3 intake keeps no TLS description yet
     lastSmtpTls,
     sdCard,
-    nullptr,  // the session table registers its counts with the sessions
+    countSessions,
 };
 
 } // namespace
