@@ -42,6 +42,8 @@ protected:
         root.writeFile("/romfs/templates/security/showca.html", "CA[{CAcertOHash}] {CaCertiNo} ROOT[{?CaCertRoot}]\n");
         root.writeFile("/romfs/templates/security/showforg.html", "FORG[{certClPub_cn}]\n");
         root.writeFile("/romfs/templates/maintenance/backup.html", "backup\n");
+        root.writeFile("/romfs/templates/security/ssl.html", "CI[{CipherInfo}] EL[{?EncLevel}]\n");
+        root.writeFile("/romfs/templates/maintenance/sdcard.html", "SD[{SDstat}|{?SDreq}|{SDMou}]\n");
     }
 
     // One request on its own connection; the whole answer.
@@ -292,6 +294,21 @@ TEST_F(AdminPages, DownloadsAsAttachmentOrTextAndTheListGoesBackInWhole)
     std::string key = get("/bin/cert_req.pem");
     EXPECT_EQ(key.find("PRIVATE"), std::string::npos) << key;
     EXPECT_NE(key.find("Access denied"), std::string::npos) << key;
+}
+
+TEST_F(AdminPages, PlainConnectionLevelAndCardTexts)
+{
+    const int32_t level = params::security()->value();
+    params::security()->setValue(2);
+    EXPECT_NE(get("/security/ssl.html").find("CI[<td></td>] EL[Medium]"), std::string::npos);
+    params::security()->setValue(level);
+
+    std::string page = get("/maintenance/sdcard.html");
+    EXPECT_NE(page.find("SD[SD card not found, please insert SD card.||no]"), std::string::npos) << page;
+    setSdCardState(kSdCardUnusable);
+    page = get("/maintenance/sdcard.html");
+    EXPECT_NE(page.find("SD[SD card found, but formatting required.|Required (FAT32)|no]"), std::string::npos)
+        << page;
 }
 
 TEST(DownloadRows, NamesArePrefixesAndAttachmentNamesAreSafe)
