@@ -252,8 +252,11 @@ TEST_F(UsbfsSim, UnplugCompletesPendingUrbsWithEshutdownThenEverythingAnswersEno
     epoll_event got{};
     EXPECT_EQ(epoll_wait(ep, &got, 1, 0), 0);
 
+    EXPECT_FALSE(ops().readyNow(fd));
     ASSERT_EQ(usbsim::command("unplug " + name), "ok");
     EXPECT_EQ(epoll_wait(ep, &got, 1, 0), 1) << "the descriptor wakes its watcher";
+    EXPECT_TRUE(ops().readyNow(fd));
+    EXPECT_TRUE(ops().readyNow(readOnly)) << "a vanished device is news on every descriptor";
     TestUrb* first = reap(fd);
     TestUrb* second = reap(fd);
     ASSERT_TRUE(first && second);
@@ -268,6 +271,7 @@ TEST_F(UsbfsSim, UnplugCompletesPendingUrbsWithEshutdownThenEverythingAnswersEno
     EXPECT_EQ(ops().read(readOnly, head, sizeof head), -1);
     EXPECT_EQ(errno, ENODEV);
     EXPECT_EQ(epoll_wait(ep, &got, 1, 0), 1) << "stays ready: a watcher never sleeps on a dead device";
+    EXPECT_TRUE(ops().readyNow(fd));
 
     EXPECT_EQ(ops().open(node.c_str(), O_RDWR), -1);
     EXPECT_EQ(errno, ENOENT) << "the node went with the device";
@@ -293,20 +297,29 @@ TEST_F(UsbfsSim, CompletionReadinessIsEpollout)
     watch.data.fd = readOnly;
     ASSERT_EQ(epoll_ctl(ep, EPOLL_CTL_ADD, ops().pollFd(readOnly), &watch), 0);
     epoll_event got[2];
-    EXPECT_EQ(epoll_wait(ep, got, 2, 0), 0) << "nothing completed yet";
+    // What the descriptors signal, and what readyNow says of each without
+    // a wait: the two agree at every step.
+    auto readiness = [&](const char* when) {
+        int n = epoll_wait(ep, got, 2, 0);
+        EXPECT_EQ(ops().readyNow(fd), n == 1 && got[0].data.fd == fd) << when;
+        EXPECT_FALSE(ops().readyNow(readOnly)) << when;
+        return n;
+    };
+    EXPECT_EQ(readiness("before any URB"), 0) << "nothing completed yet";
 
     TestUrb in;
     TestUrb out;
     ASSERT_EQ(submit(fd, in, USBDEVFS_URB_TYPE_BULK, 0x81, 64), 0);
-    EXPECT_EQ(epoll_wait(ep, got, 2, 0), 0) << "a pending URB is no completion";
+    EXPECT_EQ(readiness("IN pending"), 0) << "a pending URB is no completion";
     ASSERT_EQ(submitOut(fd, out, 0x01, "ping"), 0);
-    ASSERT_EQ(epoll_wait(ep, got, 2, 0), 1);
+    ASSERT_EQ(readiness("OUT submitted"), 1);
     EXPECT_EQ(got[0].data.fd, fd);
     EXPECT_TRUE(got[0].events & EPOLLOUT);
     EXPECT_EQ(reap(fd), &out);
-    EXPECT_EQ(epoll_wait(ep, got, 2, 0), 1) << "one completion still waits";
+    EXPECT_EQ(readiness("OUT reaped"), 1) << "one completion still waits";
     EXPECT_EQ(reap(fd), &in);
-    EXPECT_EQ(epoll_wait(ep, got, 2, 0), 0);
+    EXPECT_EQ(readiness("both reaped"), 0);
+    EXPECT_FALSE(ops().readyNow(-1));
     close(ep);
     ops().close(fd);
     ops().close(readOnly);

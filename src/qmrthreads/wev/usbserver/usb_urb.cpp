@@ -375,6 +375,18 @@ ReapResult reapReady(UsbPollRecord* session, int row, int limit)
     return kReapOk;
 }
 
+// Reaps the row's URBs that are back already, when the back-end can tell
+// so without a system call (the simulated host completes most URBs within
+// their submit): their answers then leave without another wait of the
+// session. -1 when the session cannot go on.
+int reapAtHand(UsbPollRecord* session, int row)
+{
+    const int fd = rowFd(row);
+    if (fd < 0 || !usbfs().readyNow(fd))
+        return 0;
+    return reapReady(session, row, kReapBatch) == kReapFailed ? -1 : 0;
+}
+
 // Waits until the kernel gives back a URB of the set (reaping, and
 // answering, whatever else comes back meanwhile). 0 when the set got room or
 // the time ran out (no free slot then), 1 when the device went, -1 when the
@@ -797,11 +809,14 @@ int submitUrb(UsbPollRecord* session, const UsbRequestHeader* request)
     }
     set->flags = kUrbPrepared;
     appendSet(row, set);
-    if (!in)
-        return feedOutSet(session, row, *set);
-    if (body.type == kUrbTypeBulk && findUrbSetByEndpoint(row, body.endpoint, kUrbBusy))
+    if (!in && feedOutSet(session, row, *set) < 0)
+        return -1;
+    if (in && body.type == kUrbTypeBulk && findUrbSetByEndpoint(row, body.endpoint, kUrbBusy))
         return 0;
-    return startInSet(session, *set);
+    if (in && startInSet(session, *set) < 0)
+        return -1;
+    // The set may be answered and freed by now: only the row is used.
+    return reapAtHand(session, row);
 }
 
 int handleDiscardUrbById(UsbPollRecord* session, const UsbRequestHeader* request)

@@ -63,6 +63,14 @@ struct UsbfsOps {
     // The descriptor to register with epoll for completion readiness
     // (EPOLLOUT); -1 when fd is not an open usbfs descriptor of this back-end.
     int (*pollFd)(int fd);
+    // Whether pollFd's descriptor is ready now (a completed URB waits to be
+    // reaped, or the device is gone), when the back-end knows it without a
+    // system call: the simulated host, which completes most URBs within
+    // their submit, does. The kernel would need a poll to tell, so its
+    // answer is always false and the caller waits for the descriptor as
+    // usual. A caller that has just submitted URBs asks it to reap them
+    // without a wait in between.
+    bool (*readyNow)(int fd);
     // Brings the back-end's view of the attached devices up to date before
     // the caller reads the sysfs tree. The kernel keeps its own tree; the
     // simulated host applies the plug and unplug commands queued from outside.

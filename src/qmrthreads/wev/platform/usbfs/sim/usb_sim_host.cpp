@@ -303,11 +303,16 @@ bool Host::injected(SimDevice& device, const std::string& request, int* error)
     return false;
 }
 
-void Host::updateReadiness(SimFile& file)
+bool Host::isReady(const SimFile& file)
 {
     // The kernel reports a completion only on a writable descriptor, and a
     // vanished device on every one.
-    bool ready = !file.device->plugged || (file.writable && !file.completions.empty());
+    return !file.device->plugged || (file.writable && !file.completions.empty());
+}
+
+void Host::updateReadiness(SimFile& file)
+{
+    const bool ready = isReady(file);
     if (ready == file.signalled)
         return;
     uint64_t value = kNotWritable;
@@ -482,6 +487,13 @@ int Host::pollFd(int fd)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     return fileFor(fd) ? fd : -1;
+}
+
+bool Host::readyNow(int fd)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    const SimFile* file = fileFor(fd);
+    return file && isReady(*file);
 }
 
 SimDevice* Host::addDevice(const std::string& name, const std::string& parent, int bus, const std::string& devpath,

@@ -160,6 +160,8 @@ public:
     off_t lseek(int fd, off_t offset, int whence);
     int ioctl(int fd, unsigned long request, void* arg);
     int pollFd(int fd);
+    // What the descriptor pollFd gives signals now.
+    bool readyNow(int fd);
 
     // Plugging. location is a device name ("1-1.2"); the hubs on its way are
     // plugged as needed. The name, or empty with a reason.
@@ -197,6 +199,9 @@ private:
     SimDevice* addDevice(const std::string& name, const std::string& parent, int bus, const std::string& devpath,
                          const std::string& modelName, std::unique_ptr<DeviceModel> model, bool kernelHasDriver);
     void unplugLocked(SimDevice& device);
+    // Whether the file's descriptor is to signal: a completion waits, or
+    // its device is gone.
+    static bool isReady(const SimFile& file);
     void dropFile(SimFile& file, bool closeFd);
     void pruneHistory();
     void noteRequest(SimDevice& device, const std::string& request, const std::string& detail, int result);

@@ -181,13 +181,15 @@ bool Host::service(SimDevice& device, SimUrb& urb)
             result = setup.length;
         }
     } else if (urb.in) {
-        std::vector<uint8_t> incoming = deviceBuffer(static_cast<size_t>(length));
-        result = device.model->transferIn(urb.endpoint, incoming.data(), length);
+        // The device writes into the kernel's buffer of the URB, which the
+        // reap copies out.
+        urb.data.resize(length > 0 ? static_cast<size_t>(length) : 1);
+        result = device.model->transferIn(urb.endpoint, urb.data.data(), length);
         if (result == kNak)
             return false;
         if (result >= 0) {
             result = std::min(result, length);
-            urb.data.assign(incoming.begin(), incoming.begin() + result);
+            urb.data.resize(static_cast<size_t>(result));
         }
     } else {
         static const uint8_t kNoData = 0;  // the address of a zero-length transfer's data

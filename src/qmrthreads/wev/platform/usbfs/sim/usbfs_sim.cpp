@@ -50,6 +50,11 @@ int simPollFd(int fd)
     return Host::instance().pollFd(fd);
 }
 
+bool simReadyNow(int fd)
+{
+    return Host::instance().readyNow(fd);
+}
+
 void simHostPoll()
 {
     usbsim::applyQueuedCommands();
@@ -58,5 +63,5 @@ void simHostPoll()
 } // namespace
 
 const UsbfsOps simUsbfsOps = {
-    simSetUp, simOpen, simClose, simRead, simLseek, simIoctl, simPollFd, simHostPoll, "simulated",
+    simSetUp, simOpen, simClose, simRead, simLseek, simIoctl, simPollFd, simReadyNow, simHostPoll, "simulated",
 };
