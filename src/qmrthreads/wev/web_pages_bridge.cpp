@@ -1,6 +1,9 @@
 #include "web_pages_bridge.h"
 
+#include "usbserver/usb_device_table.h"
 #include "usbserver/usb_device_view.h"
+#include "usbserver/usb_status_publish.h"
+#include "web/info/info_pages.h"
 #include "web/pages/start_page.h"
 #include "web/pages/usb_port_source.h"
 
@@ -33,10 +36,15 @@ void listDevices(std::vector<PortDevice>* out)
 
 const UsbPortSource kUsbPortSource = {listDevices};
 
+// The table's rows as the publisher names them (row + 1 in its parameters).
+const UsbInfoSource kUsbInfoSource = {portUsageCounter, getUsbSlotText, kUsbTableRows};
+
 } // namespace
 
 void connectPagesToUsbServer()
 {
     setUsbPortSource(&kUsbPortSource);
     registerFirstPages();
+    setUsbInfoSource(&kUsbInfoSource);
+    registerInfoPages();
 }

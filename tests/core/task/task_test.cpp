@@ -499,3 +499,36 @@ TEST(Task, PipeEventAfterTheMessageWasTakenDoesNotBlock)
 }
 
 } // namespace
+
+namespace {
+
+TEST(Task, SnapshotNamesEachTaskWithItsThread)
+{
+    std::atomic<pid_t> seen{0};
+    std::atomic<bool> release{false};
+    TasksGoneAtEnd gone;
+    auto* t = new FnTask("snapshotted", [&](FnTask&) {
+        seen = gettid();
+        while (!release)
+            usleep(1000);
+    }, nullptr);
+    int id = t->start(20480, 0);
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(eventually([&] { return seen.load() != 0; }));
+    TaskSnapshot list[TASK_REGISTRY_SLOTS];
+    int n = snapshotTasks(list, TASK_REGISTRY_SLOTS);
+    int found = 0;
+    for (int i = 0; i < n; ++i) {
+        if (list[i].taskId != id)
+            continue;
+        ++found;
+        EXPECT_STREQ(list[i].name, "snapshotted");
+        EXPECT_EQ(list[i].threadId, seen.load());
+        EXPECT_EQ(list[i].stackSize, scaledStackSize(20480));
+    }
+    EXPECT_EQ(found, 1);
+    EXPECT_EQ(snapshotTasks(list, 0), 0);
+    release = true;
+}
+
+} // namespace

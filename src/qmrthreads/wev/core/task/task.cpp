@@ -92,6 +92,7 @@ void* taskThreadEntry(void* arg)
     threadTask = task;
     setThreadContext(ThreadContext{task->name_, pauseTask, task});
     task->pid_ = getpid();
+    task->tid_.store(gettid());
     task->ppid_ = getppid();
     task->threadId_ = pthread_self();
     prctl(PR_SET_NAME, task->name_, 0, 0, 0);
@@ -469,6 +470,24 @@ int countRegisteredTasks()
     int n = 0;
     for (Task* t : taskRegistry)
         n += t != nullptr;
+    unlockTaskRegistry();
+    return n;
+}
+
+int snapshotTasks(TaskSnapshot* out, int max)
+{
+    if (!out || max <= 0 || !lockTaskRegistry())
+        return 0;
+    int n = 0;
+    for (Task* t : taskRegistry) {
+        if (!t || n >= max)
+            continue;
+        TaskSnapshot& s = out[n++];
+        s.taskId = t->taskId();
+        s.threadId = t->threadTid();
+        snprintf(s.name, sizeof s.name, "%s", t->name());
+        s.stackSize = t->stackSize();
+    }
     unlockTaskRegistry();
     return n;
 }

@@ -74,6 +74,9 @@ public:
     int stackSize() const { return stackSize_; }
     int epollChangeCount() const { return epollChanges_; }
     pid_t processId() const { return pid_; }
+    // The kernel's id of the task's thread (/proc/self/task/<id>), 0 before
+    // the thread ran.
+    pid_t threadTid() const { return tid_.load(); }
     pthread_t threadHandle() const { return threadHandle_; }
     bool threadRecorded() const { return threadRecorded_.load(); }
 
@@ -88,6 +91,7 @@ private:
     std::atomic<uint64_t> creationTick_{0};
     pthread_t threadId_{};
     pid_t pid_ = 0;
+    std::atomic<pid_t> tid_{0};
     pid_t ppid_ = 0;
     std::atomic<int> taskId_{0};
     pthread_t threadHandle_{};
@@ -115,6 +119,16 @@ void shiftTaskStartTimes(uint64_t delta);
 
 // Number of occupied registry slots (the supervision loop's count).
 int countRegisteredTasks();
+
+// The registered tasks as they are now, copied under the registry lock (the
+// thread information page): at most max entries, the count copied.
+struct TaskSnapshot {
+    int taskId;
+    pid_t threadId;
+    char name[32];
+    int stackSize;
+};
+int snapshotTasks(TaskSnapshot* out, int max);
 
 constexpr int TASK_REGISTRY_SLOTS = 64;
 // Tasks constructed while every registry slot was taken.
