@@ -78,6 +78,8 @@ void writeProcesses(HtmlStreamer& out)
                    htmlEscape(r->cmdline ? r->cmdline : "").c_str());
     }
     out.printf("</tbody></table>\n");
+    if (records.empty())
+        out.printf("<p>/proc lists no processes here.</p>\n");
     freeProcessList(list);
 }
 
