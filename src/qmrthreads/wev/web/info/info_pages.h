@@ -36,8 +36,6 @@ int threadsInfoPage(HttpConnection& connection);
 int filterInfoPage(HttpConnection& connection);
 int usbInfoPage(HttpConnection& connection);
 int wlanInfoPage(HttpConnection& connection);
-// The load picture that /info/dev draws, "/tmp/tmp.bmp" as image/bmp.
-int cpuPicturePage(HttpConnection& connection);
 
 // Gives the pages their rows of the page table.
 void registerInfoPages();

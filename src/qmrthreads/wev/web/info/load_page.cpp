@@ -1,5 +1,6 @@
-// /info/dev: the CPU and memory load with its picture, page statistics and
-// the partitions; /bin/cpu.bmp serves the picture.
+// /info/dev: the CPU and memory load with its picture (drawn into
+// "/tmp/tmp.bmp", which the download page serves as /bin/cpu.bmp), page
+// statistics and the partitions.
 #include "web/info/info_html.h"
 #include "web/info/info_pages.h"
 
@@ -21,7 +22,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 
@@ -153,13 +153,4 @@ int devInfoPage(HttpConnection& connection)
     applyPollInterval(connection);
     connection.replyType = "text/html";
     return startStreamer(new HtmlStreamer("DevInfo", devInfoBody));
-}
-
-int cpuPicturePage(HttpConnection& connection)
-{
-    int fd = open(boxPath("/tmp/tmp.bmp").c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return -404;
-    connection.replyType = "image/bmp";
-    return (fd << 8) | kAnswerFile;
 }

@@ -13,5 +13,4 @@ void registerInfoPages()
     setPageHandler("/info/filter", filterInfoPage);
     setPageHandler("/info/usb", usbInfoPage);
     setPageHandler("/info/wlan", wlanInfoPage);
-    setPageHandler("/bin/cpu.bmp", cpuPicturePage);
 }
