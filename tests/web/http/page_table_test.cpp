@@ -112,6 +112,29 @@ protected:
     }
 };
 
+// Only the cookie named exactly "SessKey" carries the key, wherever it
+// stands in the header.
+TEST(SessionCookie, OnlyTheSessKeyCookieCarriesTheKey)
+{
+    const struct {
+        const char* header;
+        const char* key;
+    } cases[] = {
+        {"SessKey=ABCDEFGHIJKLMNOP", "ABCDEFGHIJKLMNOP"},
+        {"lang=de; SessKey=ABCDEFGHIJKLMNOP", "ABCDEFGHIJKLMNOP"},
+        {"SessKey=ABCDEFGHIJKLMNOP; lang=de", "ABCDEFGHIJKLMNOP"},
+        {"SessKey=ABCDEFGHIJKLMNOPQRST", "ABCDEFGHIJKLMNOP"},
+        {"XSessKey=ABCDEFGHIJKLMNOP", ""},
+        {"XSessKey=ABCDEFGHIJKLMNOP; SessKey=QRSTUVWXYZ012345", "QRSTUVWXYZ012345"},
+        {"other=SessKey=ABCDEFGHIJKLMNOP", ""},
+        {"SessKeys=ABCDEFGHIJKLMNOP", ""},
+        {"SessKey", ""},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(sessionKeyFromCookie(c.header), c.key) << c.header;
+}
+
 TEST_F(Access, LevelsAgainstSessions)
 {
     const int start = findPage("/start.html");     // level 2

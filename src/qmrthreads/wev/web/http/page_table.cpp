@@ -6,6 +6,7 @@
 #include "core/i18n/catalogue.h"
 #include "core/params/param_handles.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
@@ -215,6 +216,25 @@ const WebSessionOps* webSessionOps()
     return sessionOps;
 }
 
+std::string sessionKeyFromCookie(const std::string& cookie)
+{
+    static const char kName[] = "SessKey";
+    size_t at = 0;
+    while (at < cookie.size()) {
+        size_t end = cookie.find(';', at);
+        if (end == std::string::npos)
+            end = cookie.size();
+        size_t start = cookie.find_first_not_of(' ', at);
+        if (start < end && cookie.compare(start, sizeof kName - 1, kName) == 0 && start + sizeof kName - 1 < end
+            && cookie[start + sizeof kName - 1] == '=') {
+            const size_t value = start + sizeof kName;
+            return cookie.substr(value, std::min<size_t>(end - value, 16));
+        }
+        at = end + 1;
+    }
+    return "";
+}
+
 bool checkAccess(int row, const std::string& cookie, const std::string& lang, TemplateVars& vars, int* sessionType)
 {
     const PageEntry* entry = pageRow(row);
@@ -227,14 +247,13 @@ bool checkAccess(int row, const std::string& cookie, const std::string& lang, Te
     }
     if (entry->level == kLevelOpen)
         return true;
-    size_t at = cookie.find("SessKey=");
-    if (at == std::string::npos) {
+    const std::string key = sessionKeyFromCookie(cookie);
+    if (key.empty()) {
         if (entry->level == kLevelOptional)
             return true;
         vars.setRaw("ErrMsg", translateText(lang, "Illegal request.You are not logged in."));
         return false;
     }
-    std::string key = cookie.substr(at + 8, 16);
     WebSessionView session;
     int found = sessionOps && sessionOps->findByKey ? sessionOps->findByKey(key.c_str(), entry->touch != 0, &session)
                                                     : -1;

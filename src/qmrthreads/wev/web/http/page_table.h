@@ -88,6 +88,11 @@ struct WebSessionOps {
 void setWebSessionOps(const WebSessionOps* ops);
 const WebSessionOps* webSessionOps();
 
+// The session key a Cookie header carries in its "SessKey" cookie (at most
+// 16 characters); "" when it carries none. Only a cookie of exactly that
+// name counts: "XSessKey=..." is another cookie.
+std::string sessionKeyFromCookie(const std::string& cookie);
+
 // Whether the visitor with this Cookie header may see the row; sets the
 // session variables (SessUsr, SessAdm, SessKey, SessGod) and *sessionType,
 // or the refusal's "ErrMsg" in lang.

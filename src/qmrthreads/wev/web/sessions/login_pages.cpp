@@ -13,18 +13,6 @@
 
 namespace {
 
-const char kCookieName[] = "SessKey=";
-
-// The key the Cookie header carries after "SessKey=", at most 16
-// characters; "" when it carries none.
-std::string cookieKey(const std::string& cookie)
-{
-    size_t at = cookie.find(kCookieName);
-    if (at == std::string::npos)
-        return "";
-    return cookie.substr(at + sizeof kCookieName - 1, kSessionKeyLength);
-}
-
 int findSession(const char* key, bool touch, WebSessionView* out)
 {
     WebSession s;
@@ -102,7 +90,7 @@ int loginPage(HttpConnection& connection)
 
 int exitPage(HttpConnection& connection)
 {
-    std::string key = cookieKey(connection.request().cookie);
+    std::string key = sessionKeyFromCookie(connection.request().cookie);
     if (!key.empty())
         webSessionTable().logout(key.c_str());
     connection.vars() = TemplateVars();
