@@ -1,40 +1,62 @@
 #include "web_pages_bridge.h"
 
+#include "services/mail/event_mail.h"
+#include "services/sdcard/sd_card_task.h"
+#include "snmp/snmpd_conf.h"
+#include "usbserver/usb_access.h"
+#include "usbserver/usb_connect.h"
 #include "usbserver/usb_device_table.h"
 #include "usbserver/usb_device_view.h"
 #include "usbserver/usb_status_publish.h"
 #include "web/info/info_pages.h"
-#include "web/pages/start_page.h"
+#include "web/pages/device_pages.h"
+#include "web/pages/device_status_source.h"
 #include "web/pages/usb_port_source.h"
+
+#include "core/storage/sd_card_state.h"
+
+#include <cstring>
 
 namespace {
 
-PortDeviceState pageState(UsbViewState state)
-{
-    switch (state) {
-    case UsbViewState::Present: return PortDeviceState::Present;
-    case UsbViewState::Connected: return PortDeviceState::Connected;
-    default: return PortDeviceState::Empty;
-    }
-}
-
+// Rows holding a device, copied under the table's locks.
 void listDevices(std::vector<PortDevice>* out)
 {
     UsbDeviceView view;
     for (int row = 0; copyUsbDeviceView(row, &view); ++row) {
-        if (view.port <= 0 || view.state == UsbViewState::Free || view.state == UsbViewState::Gone)
+        if (view.port <= 0 || (view.state != UsbViewState::Present && view.state != UsbViewState::Connected))
             continue;
         PortDevice d;
+        d.row = row;
         d.port = view.port;
-        d.state = pageState(view.state);
+        d.connected = view.state == UsbViewState::Connected;
+        d.idVendor = view.idVendor;
+        d.idProduct = view.idProduct;
         d.manufacturer = view.manufacturer;
         d.product = view.product;
-        d.owner = view.ownerName;
+        d.serial = view.serial;
+        d.idsListed = isVendProdListed(view.idVendor, view.idProduct, view.port);
         out->push_back(d);
     }
 }
 
-const UsbPortSource kUsbPortSource = {listDevices};
+int rowCount()
+{
+    return usbRowCount.load();
+}
+
+const UsbPortSource kUsbPortSource = {listDevices, rowCount, adminDisconnectPort};
+
+// Only the card watcher writes the record; the label is copied bounded.
+std::string sdCardName()
+{
+    if (sdCardState() == kSdCardRemoved)
+        return std::string();
+    const SdMedium& medium = sdCardMedium();
+    return std::string(medium.label, strnlen(medium.label, sizeof medium.label - 1));
+}
+
+const DeviceStatusSource kDeviceStatusSource = {eventMailsSent, eventMailsFailed, trapSinkTrapCount, sdCardName};
 
 // The table's rows as the publisher names them (row + 1 in its parameters).
 const UsbInfoSource kUsbInfoSource = {portUsageCounter, getUsbSlotText, kUsbTableRows};
@@ -44,7 +66,8 @@ const UsbInfoSource kUsbInfoSource = {portUsageCounter, getUsbSlotText, kUsbTabl
 void connectPagesToUsbServer()
 {
     setUsbPortSource(&kUsbPortSource);
-    registerFirstPages();
+    setDeviceStatusSource(&kDeviceStatusSource);
+    registerDevicePages();
     setUsbInfoSource(&kUsbInfoSource);
     registerInfoPages();
 }

@@ -1,5 +1,6 @@
-// The pages' view of the USB ports, read from the USB server's published
-// device rows; registered once at start-up.
+// The pages' view of the USB ports (the USB server's device rows and the
+// administrator's disconnect) and of the services' counters; registered once
+// at start-up.
 #pragma once
 
 void connectPagesToUsbServer();

@@ -193,6 +193,37 @@ TEST_F(Relay, ConcurrentCallersLeaveRelayAndBitsInAgreement)
     EXPECT_EQ(relayOn(), eves == RELAY_NETWORK_ON);
 }
 
+TEST_F(Relay, ClearOpensTheRelayAndForgetsTheEvents)
+{
+    params_.set("relay_ctrl", "eve");
+    params_.set("relay_eve_net", "netoff");
+    runSteps({{RELAY_NETWORK_OFF, true, 0x2}});
+    clearRelayEvents();
+    EXPECT_FALSE(relayOn());
+    EXPECT_EQ(params::relay_eves()->value(), 0);
+    // The event is recorded again the next time it fires.
+    runSteps({{RELAY_NETWORK_OFF, true, 0x2}});
+}
+
+TEST_F(Relay, ClearRacingEventsLeavesRelayAndBitsInAgreement)
+{
+    params_.set("relay_ctrl", "eve");
+    params_.set("relay_eve_net", "netoff");
+    for (int round = 0; round < 50; ++round) {
+        std::thread clearer([] {
+            for (int i = 0; i < 20; ++i)
+                clearRelayEvents();
+        });
+        for (int i = 0; i < 20; ++i)
+            handleRelayEvent(RELAY_NETWORK_OFF);
+        clearer.join();
+        // Whichever came last, the relay is closed exactly when the event
+        // is recorded.
+        const int eves = params::relay_eves()->value();
+        ASSERT_EQ(relayOn(), eves == RELAY_NETWORK_OFF) << "round " << round << " eves " << eves;
+    }
+}
+
 } // namespace
 
 namespace {

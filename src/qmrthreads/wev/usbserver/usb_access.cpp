@@ -172,18 +172,25 @@ bool isPortOnVlan(int port, const UsbPollRecord* session)
     return !untagged && vlan == id->value();
 }
 
-bool isVendProdAllowed(int row, int port)
+bool isVendProdListed(int idVendor, int idProduct, int port)
 {
     const StringParam* allowed = params::zyt_vendprodIDs(port);
-    if (!allowed || !isValidSlot(row))
+    if (!allowed)
         return false;
-    const UsbDeviceSlot& slot = usbDeviceTable[row];
-    // The row's own ids, not the published texts: a row whose attach was not
-    // published would otherwise be judged by an earlier device's ids.
     char pair[16];
-    snprintf(pair, sizeof pair, "%04x:%04x", slot.idVendor & 0xffff, slot.idProduct & 0xffff);
+    snprintf(pair, sizeof pair, "%04x:%04x", idVendor & 0xffff, idProduct & 0xffff);
     std::shared_ptr<const std::string> list = allowed->value();
     return list && listsWholeItem(*list, pair);
+}
+
+bool isVendProdAllowed(int row, int port)
+{
+    if (!isValidSlot(row))
+        return false;
+    // The row's own ids, not the published texts: a row whose attach was not
+    // published would otherwise be judged by an earlier device's ids.
+    const UsbDeviceSlot& slot = usbDeviceTable[row];
+    return isVendProdListed(slot.idVendor, slot.idProduct, port);
 }
 
 bool isPortAccessAllowed(int row, int port)

@@ -35,6 +35,9 @@ bool isPortOnVlan(int port, const UsbPollRecord* session);
 // and "keyids": its vendor:product must be listed in `zyt_vendprodIDs_<port>`).
 bool isPortAccessAllowed(int row, int port);
 bool isVendProdAllowed(int row, int port);
+// The port's id list names the pair, for a reader that holds a copy of a
+// row's ids.
+bool isVendProdListed(int idVendor, int idProduct, int port);
 bool isPortTlsOnly(int port);
 bool isPortPreReset(int port);
 // Port 1 of the card-reader model while its reader reports no card.

@@ -174,6 +174,14 @@ int handleRelayEvent(uint32_t code)
     return static_cast<int>(bits);
 }
 
+void clearRelayEvents()
+{
+    std::lock_guard<std::mutex> lock(relayMutex);
+    params::relay_eves()->setValue(0);
+    relayRequested = false;
+    boardDevice().setRelay(0);
+}
+
 uint32_t relayUsbCode(uint32_t base, int port)
 {
     return port == 1 ? base : base << 4;

@@ -34,6 +34,11 @@ enum RelayEventCode : uint32_t {
 // (0 on a model without relay or in "fix" mode). Any thread.
 int handleRelayEvent(uint32_t code);
 
+// Forgets the recorded events and opens the relay, under the same lock as
+// handleRelayEvent, so an event that fires meanwhile is either cleared with
+// the rest or recorded afterwards with the relay closed again. Any thread.
+void clearRelayEvents();
+
 // The board's start-up, in event and state mode: switches the relay as the
 // events so far asked for (off when none did). Events that came before the
 // board could switch are not lost.
