@@ -1,0 +1,165 @@
+"""The device and USB port pages against the running program: the start
+page's port table with the simulated devices, its owner column as a client
+takes a device, the administrator's disconnect from the page (the client gets
+notice 19), the port settings page, the notification counters and the relay
+page of the relay model. Browser screenshots go to out/screenshots."""
+
+import html
+import re
+import time
+
+import pytest
+
+import usbclient as uc
+import wevbox
+from test_usb_devices import take
+from test_usb_protocol import client, start_usb_box
+from test_web import curl, read_params, url, wait_for_web
+from test_web_browser import CHROMIUM, Browser
+
+RELAY_MODEL = 365
+
+
+def page(box, path, *args):
+    result = curl(box, *args, url(box, path))
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def port_rows(text):
+    """{port: (state class, state text)} of the start page's first rows."""
+    rows = re.findall(r'<tr><td class="num">(\d+)</td><td><span class="state (\w+)">([^<]*)</span>', text)
+    return {int(p): (cls, html.unescape(state)) for p, cls, state in rows}
+
+
+def wait_page(box, path, predicate, timeout=15):
+    deadline = time.monotonic() + timeout
+    while True:
+        text = page(box, path)
+        if predicate(text):
+            return text
+        assert time.monotonic() < deadline, text[-3000:]
+        time.sleep(0.3)
+
+
+@pytest.fixture
+def browser(box):
+    if CHROMIUM is None:
+        pytest.fail("chromium is missing: run tools/install-deps.sh")
+    start_usb_box(box, plugs=["loopback port=1", "keyboard port=3"])
+    wait_for_web(box)
+    return Browser(box, box.workdir)
+
+
+def test_owner_shows_and_the_administrator_disconnects_it(browser):
+    box = browser.box
+    base = f"http://{box.box_ip}"
+    rows = port_rows(page(box, "/start.html"))
+    assert rows == {1: ("present", "Available"), 2: ("empty", "No device connected"),
+                    3: ("present", "Available"), 4: ("empty", "No device connected")}, rows
+    browser.screenshot(f"{base}/start.html", "device-01-ports")
+
+    # A client whose name is markup takes the device on port 1.
+    name = "<b>lab</b>&pc"
+    with client(box) as c:
+        take(c, 1, name)
+        text = wait_page(box, "/start.html", lambda t: port_rows(t)[1][0] == "connected")
+        state = port_rows(text)[1][1]
+        # The owner text names the client's address as the USB server
+        # publishes it, each byte in three digits.
+        padded = ".".join(f"{int(b):03d}" for b in box.peer_ip.split("."))
+        assert state == f"Occupied by {name} ({padded})", state
+        assert "<b>lab</b>" not in text and "&lt;b&gt;lab&lt;/b&gt;&amp;pc" in text
+        assert 'name="disconnect" value="1"' in text
+        dom = browser.dom(f"{base}/start.html")
+        assert "Occupied by" in dom and "<b>lab</b>" not in dom
+        browser.screenshot(f"{base}/start.html", "device-02-port-in-use")
+
+        # The browser sends the page's own disconnect form.
+        form = browser.workdir / "disconnect.html"
+        form.write_text(f"""<!DOCTYPE html><html><body onload="document.forms[0].submit()">
+<form method="post" action="{base}/start_en.html"><input type="hidden" name="disconnect" value="1"></form>
+</body></html>""")
+        form.chmod(0o644)
+        browser.workdir.chmod(0o755)
+        browser.dom(form.as_uri())
+        n = c.wait_notice(uc.NOTICE_ADMIN_DISCONNECT, timeout=10)
+        assert n.port == 1
+    after = wait_page(box, "/start.html", lambda t: port_rows(t)[1] == ("present", "Available"))
+    assert 'name="disconnect"' not in after
+    browser.screenshot(f"{base}/start.html", "device-03-disconnected")
+    for path, shot in (("/device/usb.html", "device-04-usb-settings"), ("/device/notify.html", "device-05-notify"),
+                       ("/device/time.html", "device-06-time"), ("/device/description.html", "device-07-description"),
+                       ("/start_de.html", "device-08-ports-german")):
+        dom = browser.dom(f"{base}{path}")
+        assert "</main>" in dom and not re.findall(r"\{[^}\s]*\}", dom), path
+        browser.screenshot(f"{base}{path}", shot)
+
+
+def test_disconnect_of_a_port_the_box_lacks_changes_nothing(box):
+    start_usb_box(box, plugs=["loopback port=1"])
+    wait_for_web(box)
+    with client(box) as c:
+        take(c, 1, "keeper")
+        for value in ("5", "0", "-1", "1x", "99999999999"):
+            page(box, "/start.html", "-d", f"disconnect={value}")
+        time.sleep(0.5)
+        assert port_rows(page(box, "/start.html"))[1][0] == "connected"
+        with pytest.raises(uc.UsbClientError):
+            c.wait_notice(uc.NOTICE_ADMIN_DISCONNECT, timeout=1)
+
+
+def test_port_settings_page_saves_and_the_start_page_shows_the_tag(box):
+    start_usb_box(box, plugs=["loopback port=2"])
+    wait_for_web(box)
+    answer = page(box, "/device/usb.html", "--data-urlencode", "action=set",
+                  "--data-urlencode", "zyt_tag_2=Rack <2>", "--data-urlencode", "zyt_sec_3=on",
+                  "--data-urlencode", "zyt_poff_4=on", "--data-urlencode", "zyt_2vlan_1=9")
+    assert "Parameters have been changed." in answer
+    values = read_params(box)
+    assert (values["zyt_tag_2"], values["zyt_sec_3"], values["zyt_poff_4"], values["zyt_2vlan_1"]) == \
+        ("Rack <2>", "on", "on", "9")
+    assert 'value="Rack &lt;2&gt;"' in answer and "Rack <2>" not in answer
+    start = page(box, "/start.html")
+    rows = port_rows(start)
+    assert rows[4] == ("off", "Port deactivated")
+    # The tagged port with its device: the tag, then a row of its own for
+    # the device.
+    assert '<b class="tagname">Rack &lt;2&gt;</b>' in start and "Rack <2>" not in start
+    assert re.search(r'<tr class="sub"><td class="num"></td><td><span class="state present">Available</span></td>'
+                     r'<td><span class="sub">&#8627; [^<]+</span>', start), start[-3000:]
+    assert "VLAN &mdash;" in start  # 9 is past the four ports: untagged only
+
+
+def test_notification_counters(box):
+    box.start(kickoff=0)
+    wait_for_web(box)
+    text = page(box, "/device/notify.html")
+    cells = re.findall(r'<td class="num">([^<]*)</td>', text)
+    # Nothing sent, no trap sink configured.
+    assert cells == ["0", "0", "0", "0", "---", "---"], cells
+
+
+def test_relay_page_lists_events_and_clear_opens_the_relay(make_box):
+    box = make_box(product_id=RELAY_MODEL, board=278, ports=4)
+    box.write_params({"relay_ctrl": "eve", "relay_eve_start": "warm"})
+    box.start(kickoff=0)
+    box.wait_board(lambda s: s.get("relay_line") == "0")
+    wait_for_web(box)
+    # The restart event comes once the start-up has ended.
+    text = wait_page(box, "/device/relay.html", lambda t: "<td>Restart</td>" in t)
+    assert re.search(r"<tr><td>Restart</td><td class=\"ids\">\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", text), text[-2000:]
+    assert "<b>Closed</b>" in text
+    assert CHROMIUM, "chromium is missing: run tools/install-deps.sh"
+    Browser(box, box.workdir).screenshot(f"http://{box.box_ip}/device/relay.html", "device-09-relay")
+    cleared = page(box, "/device/relay.html", "-d", "clear=1")
+    assert "<b>open</b>" in cleared and "No events" in cleared
+    box.wait_board(lambda s: s.get("relay_line") == "1")
+
+
+def test_relay_and_notify_pages_need_their_features(make_box):
+    box = make_box(product_id=330)
+    box.start(kickoff=0)
+    wait_for_web(box)
+    for path in ("/device/relay.html", "/device/notify.html"):
+        assert curl(box, "-o", "/dev/null", "-w", "%{http_code}", url(box, path)).stdout == "500", path
