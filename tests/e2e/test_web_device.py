@@ -11,7 +11,7 @@ import time
 import pytest
 
 import usbclient as uc
-import wevbox
+import web_login
 from test_usb_devices import take
 from test_usb_protocol import client, start_usb_box
 from test_web import curl, read_params, url, wait_for_web
@@ -32,10 +32,10 @@ def port_rows(text):
     return {int(p): (cls, html.unescape(state)) for p, cls, state in rows}
 
 
-def wait_page(box, path, predicate, timeout=15):
+def wait_page(box, path, predicate, timeout=15, cookie=None):
     deadline = time.monotonic() + timeout
     while True:
-        text = page(box, path)
+        text = page(box, path, *(("-b", cookie) if cookie else ()))
         if predicate(text):
             return text
         assert time.monotonic() < deadline, text[-3000:]
@@ -163,3 +163,51 @@ def test_relay_and_notify_pages_need_their_features(make_box):
     wait_for_web(box)
     for path in ("/device/relay.html", "/device/notify.html"):
         assert curl(box, "-o", "/dev/null", "-w", "%{http_code}", url(box, path)).stdout == "500", path
+
+
+def login_page(browser, role, name):
+    """A page that logs in through the welcome page's form as it loads; the
+    browser follows the answer to the start page."""
+    base = f"http://{browser.box.box_ip}"
+    form = browser.workdir / f"login-{role}.html"
+    form.write_text(f"""<!DOCTYPE html><html><body onload="document.forms[0].submit()">
+<form method="post" action="{base}/index.html"><input type="hidden" name="action" value="set">
+<input type="hidden" name="name" value="{name}"><input type="hidden" name="pwd" value=""></form></body></html>""")
+    form.chmod(0o644)
+    browser.workdir.chmod(0o755)
+    return form.as_uri()
+
+
+def test_only_an_administrator_disconnects(make_box):
+    box = make_box()
+    box.write_params(web_login.SESSIONS_ON)
+    start_usb_box(box, plugs=["loopback port=1"])
+    wait_for_web(box)
+    admin = web_login.login(box)
+    user = web_login.login(box, "user")
+    with client(box) as c:
+        take(c, 1, "desk-7")
+        for cookie, sees_button in ((admin, True), (user, False)):
+            text = wait_page(box, "/start.html", lambda t: "Occupied by desk-7" in t, cookie=cookie)
+            assert ('name="disconnect" value="1"' in text) == sees_button, text[-2000:]
+        # A user's disconnect, whichever way it comes, is ignored; the
+        # settings page is not a user's.
+        page(box, "/start.html", "-b", user, "-d", "disconnect=1")
+        page(box, "/start.html", "-b", user + "x", "-d", "disconnect=1")
+        page(box, "/start.html", "-d", "disconnect=1")
+        assert 'name="zyt_tag_1"' not in page(box, "/device/usb.html", "-b", user)
+        with pytest.raises(uc.UsbClientError):
+            c.wait_notice(uc.NOTICE_ADMIN_DISCONNECT, timeout=1)
+        assert port_rows(page(box, "/start.html", "-b", admin))[1][0] == "connected"
+
+        assert CHROMIUM, "chromium is missing: run tools/install-deps.sh"
+        browser = Browser(box, box.workdir)
+        user_view = browser.dom(login_page(browser, "user", "User"))
+        assert "Occupied by desk-7" in user_view and 'name="disconnect"' not in user_view, user_view[-2000:]
+        admin_view = browser.dom(login_page(browser, "admin", "Admin"))
+        assert 'name="disconnect" value="1"' in admin_view, admin_view[-2000:]
+        browser.screenshot(login_page(browser, "admin", "Admin"), "device-10-administrator-logged-in")
+
+        page(box, "/start.html", "-b", admin, "-d", "disconnect=1")
+        n = c.wait_notice(uc.NOTICE_ADMIN_DISCONNECT, timeout=10)
+        assert n.port == 1
