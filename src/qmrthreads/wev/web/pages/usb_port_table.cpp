@@ -1,4 +1,5 @@
 #include "web/pages/usb_port_table.h"
+#include "web/pages/page_texts.h"
 
 #include "web/http/http_connection.h"
 #include "web/http/http_reply.h"
@@ -43,11 +44,7 @@ bool needsKey(int port)
 // the owner never becomes part of a format.
 std::string occupiedBy(const std::string& lang, const std::string& owner)
 {
-    std::string text = translateText(lang, "Occupied by %s");
-    size_t at = text.find("%s");
-    if (at == std::string::npos)
-        return htmlEscape(text);
-    return htmlEscape(text.substr(0, at)) + htmlEscape(owner) + htmlEscape(text.substr(at + 2));
+    return fillIn(htmlEscape(translateText(lang, "Occupied by %s")), "%s", htmlEscape(owner));
 }
 
 // The binding of the port to a VLAN: any ("&lowast;"), none ("&mdash;"),
