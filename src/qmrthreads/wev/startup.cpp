@@ -50,6 +50,7 @@
 #include "web/http/httpd.h"
 #include "web/sessions/login_pages.h"
 #include "web_admin_bridge.h"
+#include "network_pages_bridge.h"
 #include "web_pages_bridge.h"
 
 #include <cstdio>
@@ -101,6 +102,7 @@ void connectSubsystems()
     connectPagesToUsbServer();
     registerWebSessions();
     connectAdminPages();
+    connectNetworkPages();
 }
 
 void readStartCounter()

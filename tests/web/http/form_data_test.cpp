@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -88,6 +90,63 @@ TEST_F(FormToParams, RefusedValuesChangeNothing)
     FormApplied a = applyFormToParams("ip_addr=198.18.0.7", nullptr);
     EXPECT_EQ(a.changed, 1);
     EXPECT_TRUE(a.addressChanged);
+}
+
+TEST_F(FormToParams, OneRefusedValueKeepsTheWholeFormOut)
+{
+    const struct {
+        const char* form;
+        const char* refused;
+    } cases[] = {
+        {"sys_name=kept&ip_addr=198.18.0.300", "ip_addr"},
+        {"ip_addr=198.18.0.8&sys_name=a%00b", "sys_name"},
+        {"ip_addr=198.18.0.8&__sys_contact=a%1Bb", "__sys_contact"},
+        {"ip_addr=198.18.0.8&sys_name=a%7Fb", "sys_name"},
+        {"ip_addr=198.18.0.8&sessKeys=ON", "sessKeys"},
+        {"ip_addr=198.18.0.8&ipv6_plen=65", "ipv6_plen"},
+        {"ip_addr=198.18.0.8&smtp_port=25x", "smtp_port"},
+        {"ip_addr=198.18.0.8&smtp_port=", "smtp_port"},
+        {"ip_addr=198.18.0.8&smtp_port=0x19", "smtp_port"},
+    };
+    for (const auto& c : cases) {
+        FormApplied a = applyFormToParams(c.form, nullptr);
+        EXPECT_EQ(a.refused, c.refused) << c.form;
+        EXPECT_EQ(a.changed, 0) << c.form;
+        EXPECT_EQ(params::sys_name()->text(), "") << c.form;
+        EXPECT_EQ(params::sys_contact()->text(), "") << c.form;
+        EXPECT_EQ(params::ip_addr()->text(), "198.18.0.2") << c.form;
+    }
+    // Trailing white space is cut before the check: a line end there is no
+    // part of the value.
+    FormApplied a = applyFormToParams("sys_name=kept%0D%0A", nullptr);
+    EXPECT_EQ(a.refused, "");
+    EXPECT_EQ(params::sys_name()->text(), "kept");
+}
+
+// The value as the parameter file holds it.
+std::string fileForm(const Param* p)
+{
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* f = open_memstream(&text, &size);
+    p->print(f);
+    fclose(f);
+    std::string out(text, size);
+    free(text);
+    return out;
+}
+
+TEST_F(FormToParams, TheSecretsMaskKeepsTheSecret)
+{
+    params::smtp_pwd()->set("s3cret", -1);
+    resetModified();
+    FormApplied a = applyFormToParams("smtp_pwd=****&sys_name=x", nullptr);
+    EXPECT_EQ(a.refused, "");
+    EXPECT_EQ(a.changed, 1);
+    EXPECT_NE(fileForm(params::smtp_pwd()).find("s3cret"), std::string::npos);
+    EXPECT_EQ(applyFormToParams("smtp_pwd=other", nullptr).changed, 1);
+    EXPECT_NE(fileForm(params::smtp_pwd()).find("other"), std::string::npos);
+    params::smtp_pwd()->set("", 0);
 }
 
 } // namespace

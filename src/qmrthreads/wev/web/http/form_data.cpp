@@ -96,12 +96,19 @@ bool hasChanged(const Touched& t)
 
 } // namespace
 
-FormApplied applyFormToParams(const std::string& form, const char* prefix)
+namespace {
+
+// One field of the form that names a parameter, its value decoded and cut.
+struct ParamField {
+    std::string name;
+    Param* param;
+    std::string text;
+};
+
+// The fields that name parameters, in form order; mask bits on the way.
+std::vector<ParamField> paramFields(const std::string& form, const char* prefix, uint32_t* mask)
 {
-    FormApplied applied;
-    // A check box posts a hidden "off" before its "on": what counts is the
-    // value each parameter has once the whole form is applied.
-    std::vector<Touched> touched;
+    std::vector<ParamField> fields;
     size_t pos = 0;
     while (pos < form.size()) {
         size_t end = form.find('&', pos);
@@ -113,23 +120,82 @@ FormApplied applyFormToParams(const std::string& form, const char* prefix)
         if (eq == std::string::npos)
             break;
         std::string name = pair.substr(0, eq);
-        addMaskBit(name, prefix, &applied.mask);
+        addMaskBit(name, prefix, mask);
         size_t skip = name.compare(0, 2, "__") == 0 ? 2 : 0;
         if (name.size() <= skip || name[skip] < 'a' || name[skip] > 'z')
             continue;
         Param* p = ParamStore::find(name.c_str() + skip);
-        if (!p)
-            continue;
-        std::string text = trimRight(formDecode(pair.substr(eq + 1)));
+        if (p)
+            fields.push_back(ParamField{name, p, trimRight(formDecode(pair.substr(eq + 1)))});
+    }
+    return fields;
+}
+
+bool isDecimal(const std::string& text)
+{
+    size_t start = !text.empty() && text[0] == '-' ? 1 : 0;
+    if (text.size() <= start)
+        return false;
+    for (size_t i = start; i < text.size(); ++i) {
+        if (!isdigit(static_cast<unsigned char>(text[i])))
+            return false;
+    }
+    return true;
+}
+
+// A secret reads back as "****", which keeps it.
+bool keepsSecret(const ParamField& f)
+{
+    return f.text == "****" && f.param->hasFlags(kParamSecret | kParamHashed);
+}
+
+// Whether the parameter would take the value as it stands. The whole value
+// is looked at: a decoded NUL would otherwise cut it short unseen, and no
+// setting of any class holds a control character.
+bool acceptable(const ParamField& f)
+{
+    if (f.text.size() > static_cast<size_t>(kParamMaxTextLength))
+        return false;
+    if (hasControlCharacter(f.text.data(), f.text.size()))
+        return false;
+    // A check box's check takes any case, its store only these two.
+    if (f.param->paramClass() == ParamClass::Bool)
+        return f.text == "on" || f.text == "off";
+    // The store reads a number as far as it goes ("25x" as 25, "six" as 0);
+    // a form's number is all digits.
+    if (f.param->paramClass() == ParamClass::Int && !isDecimal(f.text))
+        return false;
+    return keepsSecret(f) || f.param->isValid(f.text.c_str());
+}
+
+} // namespace
+
+FormApplied applyFormToParams(const std::string& form, const char* prefix)
+{
+    FormApplied applied;
+    std::vector<ParamField> fields = paramFields(form, prefix, &applied.mask);
+    for (const ParamField& f : fields) {
+        if (!acceptable(f)) {
+            applied.refused = f.name;
+            return applied;
+        }
+    }
+    // A check box posts a hidden "off" before its "on": what counts is the
+    // value each parameter has once the whole form is applied.
+    std::vector<Touched> touched;
+    for (const ParamField& f : fields) {
         size_t slot = 0;
-        while (slot < touched.size() && touched[slot].param != p)
+        while (slot < touched.size() && touched[slot].param != f.param)
             ++slot;
         if (slot == touched.size())
-            touched.push_back(Touched{p, p->text(), false});
+            touched.push_back(Touched{f.param, f.param->text(), false});
         bool refused = false;
-        p->setReporting(text.c_str(), static_cast<int>(text.size()), &refused);
-        // A secret reads back as "****": any other text accepted changed it.
-        if (!refused && text != "****")
+        f.param->setReporting(f.text.c_str(), static_cast<int>(f.text.size()), &refused);
+        // The check above agrees with set; should a class ever refuse more,
+        // the field is still named.
+        if (refused && applied.refused.empty())
+            applied.refused = f.name;
+        if (!refused && !keepsSecret(f))
             touched[slot].secretChanged = true;
     }
     for (const Touched& t : touched) {

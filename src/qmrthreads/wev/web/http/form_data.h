@@ -20,9 +20,13 @@ bool getFormVar(const std::string& form, const std::string& name, std::string* v
 // A form applied to the parameters: lower-case field names that name a
 // parameter are set ("__" before a name lets a form carry a parameter under
 // another field name); fields named prefix + N set bit N of the mask.
+// The form is taken whole or not at all: when one value is refused (out of
+// range, of the wrong type, holding a control character), no parameter is
+// set and refused names its field.
 struct FormApplied {
     int changed = 0;
     uint32_t mask = 0;
     bool addressChanged = false;
+    std::string refused;
 };
 FormApplied applyFormToParams(const std::string& form, const char* prefix);

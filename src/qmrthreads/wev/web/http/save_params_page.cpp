@@ -43,12 +43,23 @@ int finishParamChange(HttpConnection& connection)
     return 1;
 }
 
+bool applyPostedForm(HttpConnection& connection, FormApplied* applied)
+{
+    *applied = connection.applyFormToParams(nullptr);
+    if (applied->refused.empty())
+        return true;
+    connection.vars().setText("ErrMsg",
+                              connection.translate("Invalid value, nothing was changed:") + " " + applied->refused);
+    return false;
+}
+
 int saveParamsPage(HttpConnection& connection)
 {
     std::string action;
     if (!connection.getFormVar("action", &action) || action != "set")
         return 1;
-    if (connection.applyFormToParams(nullptr).changed == 0)
+    FormApplied applied;
+    if (!applyPostedForm(connection, &applied) || applied.changed == 0)
         return 1;
     return finishParamChange(connection);
 }

@@ -3,9 +3,15 @@
 // page is shown again with a notice.
 #pragma once
 
+#include "web/http/form_data.h"
+
 class HttpConnection;
 
 int saveParamsPage(HttpConnection& connection);
+
+// The form applied as saveParamsPage applies it; false when a value was
+// refused: "ErrMsg" then names its field and nothing was changed.
+bool applyPostedForm(HttpConnection& connection, FormApplied* applied);
 
 // saveParamsPage's steps after the form was applied with changed
 // parameters: save, notice, network change or restart.
