@@ -4,6 +4,7 @@ nothing, and good values reach the services that use them (the resolver
 file, the SNMP agent, the kernel's IPv6 addresses, the address the box
 answers on after its restart, the DHCP lease)."""
 
+import glob
 import html
 import re
 import time
@@ -78,8 +79,25 @@ def test_every_form_refuses_bad_values_and_changes_nothing(box):
     assert box.running()
 
 
+def wait_for_task(box, name, timeout=60):
+    """Waits until the program runs a task of that name (its thread's name)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for comm in glob.glob(f"/proc/{box.pid}/task/*/comm"):
+            try:
+                if open(comm).read().strip() == name:
+                    return
+            except OSError:
+                pass
+        time.sleep(0.2)
+    raise wevbox.BoxError(f"no task {name} after {timeout} s")
+
+
 def test_dns_page_writes_the_resolver_file(box):
     started(box)
+    # The task that rewrites the resolver file after a change starts once
+    # the board has started, which may be well after the web server.
+    wait_for_task(box, "LazyHubWatcher")
     page = post(box, "/network/dns.html", "action=set&dns=off&dns=on&dns_primary=198.18.0.53"
                 "&dns_secondary=198.18.0.54&dns_domain=lab.test")
     assert error_of(page) is None and "Parameters have been changed." in page
