@@ -2,27 +2,41 @@
 namespace: every form refuses bad values with the page's error and changes
 nothing, and good values reach the services that use them (the resolver
 file, the SNMP agent, the kernel's IPv6 addresses, the address the box
-answers on after its restart, the DHCP lease)."""
+answers on after its restart, the DHCP lease). The pages are the
+administrator's: each test logs in first, and a visitor without a session
+changes nothing."""
 
 import glob
 import html
 import re
 import time
 
-import pytest
-
-from test_dhcp import box_mac, lease_options, subnet
+from test_dhcp import Dnsmasq, lease_options, subnet
 from test_snmp import ENT, snmp
 from test_start_stop import BANNER
 from test_web import curl, started, url, wait_for_web
+import web_login
 import wevbox
 
 
-def post(box, path, form, address=None):
+def admin(box, start=True):
+    """Starts the box with logins on (unless it runs already) and logs in as
+    the administrator; the cookie is kept on the box for post() and get()."""
+    if start:
+        box.write_params(web_login.SESSIONS_ON)
+        started(box)
+    box.cookie = web_login.login(box)
+    return box
+
+
+def post(box, path, form, cookie=True):
     """The page a form post answers (status line and body)."""
-    target = f"http://{address or box.box_ip}{path}"
-    r = curl(box, "-i", "--data-raw", form, target)
-    return r.stdout
+    session = ["-b", box.cookie] if cookie else []
+    return curl(box, "-i", *session, "--data-raw", form, url(box, path)).stdout
+
+
+def get(box, path):
+    return curl(box, "-b", box.cookie, url(box, path)).stdout
 
 
 def param_lines(box):
@@ -65,7 +79,7 @@ BAD_FORMS = [
 
 
 def test_every_form_refuses_bad_values_and_changes_nothing(box):
-    started(box)
+    admin(box)
     for path, good, bad_fields in BAD_FORMS:
         for name, value in bad_fields:
             before = param_lines(box)
@@ -76,6 +90,10 @@ def test_every_form_refuses_bad_values_and_changes_nothing(box):
             assert param_lines(box) == before, (path, name, value)
     page = post(box, "/network/ipv4.html", "action=set&ip_gate=198.18.9.1&ip_addr=198.18.0.300")
     assert 'name="ip_gate" value="0.0.0.0"' in page
+    # Without a session a good form changes nothing either.
+    before = param_lines(box)
+    page = post(box, "/network/dns.html", "action=set&dns_domain=lab.test", cookie=False)
+    assert 'name="dns_domain"' not in page and param_lines(box) == before
     assert box.running()
 
 
@@ -94,7 +112,7 @@ def wait_for_task(box, name, timeout=60):
 
 
 def test_dns_page_writes_the_resolver_file(box):
-    started(box)
+    admin(box)
     # The task that rewrites the resolver file after a change starts once
     # the board has started, which may be well after the web server.
     wait_for_task(box, "LazyHubWatcher")
@@ -113,7 +131,7 @@ def test_dns_page_writes_the_resolver_file(box):
 
 
 def test_snmp_page_changes_the_community_the_agent_answers(box):
-    started(box)
+    admin(box)
     box.wait_for_stderr(r"NET-SNMP version", timeout=30)
     page = post(box, "/network/snmp.html", "action=set&snmpv1=off&snmpv1=on&snmpv1_community=lab-7")
     assert error_of(page) is None, page
@@ -138,10 +156,10 @@ def kernel_ipv6(box):
 def test_ipv6_page_lists_the_kernels_addresses_and_routes(make_box):
     box = make_box()
     box.write_params({"ipv6": "on", "ipv6_auto": "off"})
-    started(box)
+    admin(box)
     box.box_exec(["ip", "-6", "addr", "add", "fd42:b0c5:25::7/64", "dev", "eth0", "nodad"], check=True)
     box.box_exec(["ip", "-6", "addr", "add", "fd42:b0c5:26::8/64", "dev", "eth0", "nodad"], check=True)
-    page = curl(box, url(box, "/network/ipv6.html")).stdout
+    page = get(box, "/network/ipv6.html")
     shown = sorted(re.findall(r"<li><code>([0-9a-f:]+)</code></li>", page))
     assert shown == kernel_ipv6(box) and "fd42:b0c5:25::7" in shown, (shown, page[-2000:])
     routes = box.box_exec(["ip", "-6", "route", "show", "dev", "eth0"], check=True).stdout
@@ -151,7 +169,7 @@ def test_ipv6_page_lists_the_kernels_addresses_and_routes(make_box):
 
 
 def test_ipv4_address_change_restarts_on_the_new_address(box):
-    started(box)
+    admin(box)
     old = box.box_ip
     new = old.rsplit(".", 1)[0] + ".77"
     page = post(box, "/network/ipv4.html", f"action=set&ip_addr={new}&ip_dhcp=off&ip_bootp=off")
@@ -164,22 +182,23 @@ def test_ipv4_address_change_restarts_on_the_new_address(box):
     box.start(kickoff=1)
     box.wait_for_stderr(BANNER, timeout=30)
     wait_for_web(box)
-    page = curl(box, url(box, "/network/ipv4.html")).stdout
-    assert f'name="ip_addr" value="{new}"' in page and "HTTP" in page
+    admin(box, start=False)
+    page = get(box, "/network/ipv4.html")
+    assert f'name="ip_addr" value="{new}"' in page and "Set by: HTTP" in page
     assert curl(box, "-o", "/dev/null", "-w", "%{http_code}", f"http://{old}/style.css").stdout != "200"
 
 
 def test_switching_dhcp_off_makes_the_web_the_address_source(make_box):
     box = make_box(static_ip=False)
-    box.write_params({"ip_dhcp": "on", "ip_bootp": "off", "ip_auto": "off"})
-    from test_dhcp import Dnsmasq
+    box.write_params({"ip_dhcp": "on", "ip_bootp": "off", "ip_auto": "off", **web_login.SESSIONS_ON})
     server = Dnsmasq(box, *lease_options(box, f"{subnet(box)}.60", lease="10m"))
     try:
         box.start(kickoff=0)
         box.wait_for_stderr(BANNER, timeout=30)
         box.box_ip = f"{subnet(box)}.60"
         wait_for_web(box, timeout=90)
-        page = curl(box, url(box, "/network/ipv4.html")).stdout
+        admin(box, start=False)
+        page = get(box, "/network/ipv4.html")
         m = re.search(r"DHCP lease time</dt><dd>(.*?)</dd>\s*<dt>Lease held for</dt><dd>(.*?)</dd>", page)
         assert m, page[-2500:]
         assert m.group(1).strip() == "0/00/10"

@@ -7,10 +7,12 @@
 
 #include "core/cert/cert_files.h"
 #include "core/net/connection.h"
+#include "core/net/dhcp_lease.h"
 #include "core/net/net_interface.h"
 #include "core/params/param_handles.h"
 #include "core/params/param_store.h"
 #include "core/product/model_features.h"
+#include "core/task/tick_clock.h"
 #include "support/param_override.h"
 #include "support/temp_box_root.h"
 
@@ -78,6 +80,8 @@ protected:
                         "N[{ipv6_addrlist_#}] {[ipv6_addrlist_]A[{ipv6_addrlist_}]}"
                         " R[{ipv6_gatelist_#}] {[ipv6_gatelist_]G[{ipv6_gatelist_}]}\n");
         root_.writeFile("/romfs/templates/network/bonjour.html", "CUR[{bonjour_current}]\n");
+        root_.writeFile("/romfs/templates/network/ipv4.html",
+                        "HAVE[{DhcpHaveLease}] LEASE[{DhcpLease}] GOT[{DhcpGotLease}]\n");
         root_.writeFile("/romfs/templates/network/email.html",
                         "ERR[{ErrMsg}] IN[{emails_in}] OUT[{emails_out}] OUTERR[{emails_outerr}] NEXT[{emails_next}]\n");
         std::filesystem::create_directories(root_.dir() + "/etc");
@@ -326,6 +330,27 @@ TEST_F(NetworkPage, Ipv6ListsTheMainInterfacesAddressesAndRoutes)
     root_.writeFile("/proc/net/if_inet6", "fd42b0c50000000200000000000000aa 03 40 00 80     eth1\n");
     EXPECT_TRUE(contains(get("/network/ipv6.html"), "N[0]  R[]"));
     setCurrentInterface(nullptr);
+}
+
+TEST_F(NetworkPage, LeaseVariablesOnlyWhileDhcpHoldsALease)
+{
+    params_.set(params::ip_dhcp(), "on");
+    recordDhcpLeaseTime(-1);
+    recordDhcpLeaseStart(0);
+    EXPECT_TRUE(contains(get("/network/ipv4.html"), "HAVE[] LEASE[] GOT[]"));
+    recordDhcpLeaseTime(600);
+    setTickSourceForTest([]() -> uint64_t { return 100000; });
+    recordDhcpLeaseStart(100000 - 6100);
+    std::string page = get("/network/ipv4.html");
+    EXPECT_TRUE(contains(page, "HAVE[1] LEASE[  0/00/10] GOT[  0/00/01]")) << page;
+    // A lease without end is not one of 0 minutes.
+    recordDhcpLeaseTime(0);
+    EXPECT_TRUE(contains(get("/network/ipv4.html"), "LEASE[unlimited]"));
+    params_.set(params::ip_dhcp(), "off");
+    resetModified();
+    EXPECT_TRUE(contains(get("/network/ipv4.html"), "HAVE[] LEASE[] GOT[]"));
+    recordDhcpLeaseStart(0);
+    setTickSourceForTest(nullptr);
 }
 
 TEST_F(NetworkPage, BonjourShowsTheNameInUseAsText)
