@@ -34,9 +34,9 @@ def logged_in_page(browser, base, target, fields=()):
 <form method="post" action="{target}">{inputs}</form>
 <script>
 function go() {{
-  window.open("about:blank", "login");
+  var login = window.open("about:blank", "login");
   document.forms[0].submit();
-  setTimeout(function () {{ {then}; }}, 1500);
+  setTimeout(function () {{ login.close(); {then}; }}, 1500);
 }}
 </script></body></html>""")
     os.chmod(browser.workdir, 0o755)
