@@ -11,15 +11,8 @@
 
 namespace {
 
-bool caFileExists(const std::string& name)
-{
-    struct stat st;
-    return stat(boxPath("/flash/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-} // namespace
-
-bool isCaFileName(const std::string& name)
+// A CA file of the store: its subject hash as 8 hexadecimal digits and ".0".
+bool namesCaFile(const std::string& name)
 {
     if (name.size() != 10 || name.compare(8, 2, ".0") != 0)
         return false;
@@ -30,13 +23,21 @@ bool isCaFileName(const std::string& name)
     return true;
 }
 
+bool caFileExists(const std::string& name)
+{
+    struct stat st;
+    return stat(boxPath("/flash/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+} // namespace
+
 bool chooseEapRoot(HttpConnection& connection, const std::string& choice)
 {
     bool done;
     if (choice == "---")
         done = deleteCertFile(CERT_ROOT) == 1;
     else
-        done = isCaFileName(choice) && caFileExists(choice) && setRootCertificate(("/flash/" + choice).c_str()) == 1;
+        done = namesCaFile(choice) && caFileExists(choice) && setRootCertificate(("/flash/" + choice).c_str()) == 1;
     if (!done)
         connection.vars().setText("ErrMsg", connection.translate("Invalid value, nothing was changed:") + " EAProot");
     return done;

@@ -6,9 +6,6 @@
 
 class HttpConnection;
 
-// A CA file of the store: its subject hash as 8 hexadecimal digits and ".0".
-bool isCaFileName(const std::string& name);
-
 // Links the root certificate to the CA file choice names, or removes the
 // link for "---". Any other text, or a CA file that does not exist, changes
 // nothing and sets "ErrMsg": the name becomes a link target in the
