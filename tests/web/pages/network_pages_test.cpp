@@ -13,6 +13,7 @@
 #include "core/params/param_store.h"
 #include "core/product/model_features.h"
 #include "core/task/tick_clock.h"
+#include "support/cert_test_support.h"
 #include "support/param_override.h"
 #include "support/temp_box_root.h"
 
@@ -75,7 +76,8 @@ protected:
                         "ERR[{ErrMsg}] STAT[{wifi_curstat}] NAME[{wifi_curname}] SPEED[{wifi_curspeed}] "
                         "LEVEL[{wifi_curlevel}] PIC[{wifi_levpic}] N[{wifilname#}]\n"
                         "{[wifilname+1]ROW[{wifilpic_}|{wifilname_}|{wifiltitle_}|{wifilcrypt_}|{wifiltype_}|"
-                        "{wifilset_}]\n}");
+                        "{wifilset_}]\n}"
+                        "ROOTS[{Root#}{[Root+1]:{Root_}:{OHash_}:{EAProot_}}]\n");
         root_.writeFile("/romfs/templates/network/ipv6.html",
                         "N[{ipv6_addrlist_#}] {[ipv6_addrlist_]A[{ipv6_addrlist_}]}"
                         " R[{ipv6_gatelist_#}] {[ipv6_gatelist_]G[{ipv6_gatelist_}]}\n");
@@ -228,21 +230,33 @@ TEST_F(NetworkPage, WlanOffAirAndAdHoc)
 
 TEST_F(NetworkPage, EapRootTakesOnlyAnExistingCaFileName)
 {
-    root_.writeFile("/flash/0a1b2c3d.0", "ca\n");
+    certtest::Key key = certtest::newKey();
+    certtest::CertShape shape;
+    shape.subject = {{"C", "DE"}, {"O", "X"}, {"CN", "Lab root"}};
+    shape.ca = true;
+    const std::string pem = certtest::makeCertPem(shape, key.get());
+    char name[16];
+    snprintf(name, sizeof name, "%08lx.0", certtest::subjectHashOf(pem));
+    root_.writeFile(std::string("/flash/") + name, pem);
     root_.writeFile("/tmp/xyz", "not a ca\n");
     const std::string link = root_.dir() + "/flash/cert_root.pem";
-    const char* refused[] = {"../tmp/xyz", "..%2Ftmp%2Fxyz", "0a1b2c3g.0", "0a1b2c3d.00", "ffffffff.0", "0a1b2c3d"};
-    for (const char* value : refused) {
-        std::string page = post("/network/wlan.html", std::string("action=set&EAProot=") + value);
+    const std::string stem = std::string(name).substr(0, 8);
+    const std::string refused[] = {"../tmp/xyz", "..%2Ftmp%2Fxyz", stem.substr(0, 7) + "g.0", std::string(name) + "0",
+                                   "ffffffff.0", stem};
+    for (const std::string& value : refused) {
+        std::string page = post("/network/wlan.html", "action=set&EAProot=" + value);
         EXPECT_TRUE(contains(page, ": EAProot]")) << value;
         EXPECT_FALSE(std::filesystem::is_symlink(link)) << value;
     }
     // A plain visit chooses nothing.
-    get("/network/wlan.html?EAProot=0a1b2c3d.0");
+    get(std::string("/network/wlan.html?EAProot=") + name);
     EXPECT_FALSE(std::filesystem::is_symlink(link));
-    EXPECT_TRUE(contains(post("/network/wlan.html", "action=set&EAProot=0a1b2c3d.0"), "ERR[]"));
+    std::string page = post("/network/wlan.html", std::string("action=set&EAProot=") + name);
+    EXPECT_TRUE(contains(page, "ERR[]")) << page;
+    // The list of roots marks the one chosen.
+    EXPECT_TRUE(contains(page, "ROOTS[1:Lab root:" + stem + ":1]")) << page;
     ASSERT_TRUE(std::filesystem::is_symlink(link));
-    EXPECT_EQ(std::filesystem::read_symlink(link).string(), "0a1b2c3d.0");
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), name);
     EXPECT_TRUE(contains(post("/network/wlan.html", "action=set&EAProot=---"), "ERR[]"));
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
 }

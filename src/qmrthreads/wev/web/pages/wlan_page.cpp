@@ -8,6 +8,7 @@
 #include "web/http/save_params_page.h"
 #include "web/pages/eap_root_choice.h"
 #include "web/pages/network_page_sources.h"
+#include "web/pages/security_pages.h"
 #include "web/pages/wlan_scan_texts.h"
 
 #include "core/net/connection.h"
@@ -145,5 +146,5 @@ int wlanPage(HttpConnection& connection)
     const NetworkPageSources* sources = networkPageSources();
     setStatusVars(connection, sources);
     setScanVars(connection, sources);
-    return 1;
+    return setRootCaVars(connection);
 }
