@@ -40,6 +40,7 @@
 #include "snmp/snmpd_task.h"
 #include "services/mail/event_mail.h"
 #include "services/notify/notify_task.h"
+#include "services/pop3/pop3_intake.h"
 #include "usbserver/usb_server_task.h"
 #include "services/arp_ping/arp_ping_task.h"
 #include "services/dhcp/bootp_task.h"
@@ -99,6 +100,7 @@ void connectSubsystems()
     registerUsbStatusPublisher();
     setSupplyEventSink(postSupplyEvent);
     setEventMailSender(sendEventMail);
+    setMailboxPoller(pollPop3);
     connectPagesToUsbServer();
     registerWebSessions();
     connectAdminPages();

@@ -4,6 +4,8 @@ namespace {
 
 const char base64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
+} // namespace
+
 int base64Value(unsigned char c)
 {
     if (c >= 'A' && c <= 'Z')
@@ -18,8 +20,6 @@ int base64Value(unsigned char c)
         return 63;
     return -1;
 }
-
-} // namespace
 
 int base64Encode(const uint8_t* data, uint32_t n, char* out, int outSize, int lineOffset)
 {

@@ -19,6 +19,9 @@ constexpr uint32_t kTrapEventBits = 0xff20f00;
 constexpr uint32_t kTrapHighBit = 0x10000;
 
 std::atomic<EventMailSender> mailSender{nullptr};
+std::atomic<MailboxPoller> mailboxPoller{nullptr};
+// The boardTicks/100 second of the next mailbox poll; 0 polls at once.
+std::atomic<int64_t> nextPollSecond{0};
 std::atomic<int> trapsSent{0};
 
 bool recipientWantsMail(int n)
@@ -28,6 +31,19 @@ bool recipientWantsMail(int n)
         return false;
     return params::noti_dev(n)->isOn() || params::noti_act(n)->isOn() || params::noti_stat(n)->isOn()
            || params::noti_pup(n)->isOn();
+}
+
+// A mailbox with a server and credentials to poll.
+bool pop3Configured()
+{
+    auto set = [](StringParam* p) { return p && p->hasValue() && !p->text().empty(); };
+    return params::pop3()->isOn() && set(params::pop3_srv()) && set(params::pop3_usr())
+           && set(params::pop3_pwd());
+}
+
+int64_t nowSecond()
+{
+    return static_cast<int64_t>(boardTicks() / 100);
 }
 
 bool allowsNoKind(uint32_t)
@@ -46,6 +62,17 @@ NotifyRing& notifyRing()
 void setEventMailSender(EventMailSender sender)
 {
     mailSender.store(sender);
+}
+
+void setMailboxPoller(MailboxPoller poller)
+{
+    mailboxPoller.store(poller);
+}
+
+int notifySecondsToNextPoll()
+{
+    const int64_t left = nextPollSecond.load() - static_cast<int64_t>((boardTicks() + 50) / 100);
+    return left > 0 ? static_cast<int>(left) : 0;
 }
 
 int notifyTrapsSent()
@@ -75,7 +102,9 @@ uint32_t NotifyTask::onMessage(TaskMessage* msg)
 {
     if (msg->code & MSG_NOTIFY_EVENT) {
         const uint32_t a = static_cast<uint32_t>(msg->arg1);
-        if (a & kTrapEventBits)
+        if (a == kNotifyPollMailboxNow)
+            nextPollSecond.store(nowSecond());
+        else if (a & kTrapEventBits)
             dueTrapBits_.fetch_or(a & kTrapEventBits);
         else if (!(a & (NOTIFY_STATUS_REPORT | NOTIFY_RESTART)) && (a & kTrapHighBit))
             dueTrapBits_.fetch_or(kTrapHighBit);
@@ -131,17 +160,37 @@ void NotifyTask::sendEventMail()
 
 bool NotifyTask::checkConfig()
 {
+    pop3Ready_ = pop3Configured();
     notifyWanted_ = trapsConfigured_ || recipientWantsMail(1) || recipientWantsMail(2);
-    if (notifyWanted_)
+    if (notifyWanted_ || pop3Ready_)
         notifyRing().open();
     else
         notifyRing().close();
-    if (!restartNoticeSent_ && notifyWanted_) {
+    if (!restartNoticeSent_ && (notifyWanted_ || pop3Ready_)) {
         restartNoticeSent_ = true;
         sendTraps(NOTIFY_RESTART);
         sendMail({}, NOTIFY_RESTART);
     }
-    return notifyWanted_;
+    return notifyWanted_ || pop3Ready_;
+}
+
+bool NotifyTask::mailboxPollDue() const
+{
+    const int64_t due = nextPollSecond.load();
+    return due == 0 || nowSecond() >= due;
+}
+
+void NotifyTask::pollMailboxWhenDue()
+{
+    MailboxPoller poller = mailboxPoller.load();
+    if (!poller || !mailboxPollDue())
+        return;
+    // The next poll is counted from the end of this one; a request that
+    // came during it is kept.
+    int64_t asked = nextPollSecond.load();
+    poller();
+    const int64_t next = static_cast<int64_t>((boardTicks() + 50) / 100) + 60LL * params::pop3_poll()->value();
+    nextPollSecond.compare_exchange_strong(asked, next);
 }
 
 bool NotifyTask::statusReportDueNow(const struct tm& now)
@@ -158,6 +207,8 @@ void NotifyTask::waitSeconds(int seconds)
         waitFor(static_cast<int64_t>(deadline - now), -1);
         runDueTrapPasses();
         if (recheckConfig_.load())
+            return;
+        if (nextPollSecond.load() != 0 && mailboxPollDue() && pop3Ready_)
             return;
     }
 }
@@ -176,6 +227,8 @@ void NotifyTask::run()
     checkConfig();
     uint64_t statusDue = 0;
     for (;;) {
+        if (pop3Ready_)
+            pollMailboxWhenDue();
         waitSeconds(kLoopWaitSeconds);
         if (recheckConfig_.exchange(false) && checkConfig())
             statusDue = boardTicks();

@@ -30,6 +30,17 @@ NotifyRing& notifyRing();
 using EventMailSender = bool (*)(const std::vector<NotifyEvent>& events, uint32_t extraFlags);
 void setEventMailSender(EventMailSender sender);
 
+// Polls the mailbox for command mails once. The POP3 intake registers it;
+// without it the task polls nothing.
+using MailboxPoller = int (*)();
+void setMailboxPoller(MailboxPoller poller);
+
+// The message argument (with MSG_NOTIFY_EVENT) that asks for a mailbox poll
+// at once.
+constexpr uint32_t kNotifyPollMailboxNow = 0x8000;
+// Seconds until the next mailbox poll (0: due now).
+int notifySecondsToNextPoll();
+
 // Traps sent since the task started.
 int notifyTrapsSent();
 
@@ -64,14 +75,20 @@ public:
     uint32_t dueTrapBits() const { return dueTrapBits_.load(); }
     bool recheckPending() const { return recheckConfig_.load(); }
 
+    // Polls the mailbox when the poll is due (or was asked for) and sets the
+    // time of the next one, `pop3_poll` minutes later.
+    void pollMailboxWhenDue();
+
 private:
     void waitSeconds(int seconds);
+    bool mailboxPollDue() const;
     void sendMail(const std::vector<NotifyEvent>& events, uint32_t extraFlags);
 
     const bool trapsConfigured_;
     std::atomic<bool> recheckConfig_{true};
     std::atomic<uint32_t> dueTrapBits_{0};
     bool notifyWanted_ = false;
+    bool pop3Ready_ = false;
     bool restartNoticeSent_ = false;
     StatusSchedule schedule_;
 };
