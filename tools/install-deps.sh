@@ -34,7 +34,7 @@ PACKAGES=(
     iproute2 iputils-ping procps psmisc util-linux
     rsyslog
     dnsmasq-base chrony
-    python3-aiosmtpd
+    python3-aiosmtpd dovecot-pop3d
     # mDNS clients: a DNS-SD browser library and dig
     python3-zeroconf bind9-dnsutils
     # read-only image and FAT images

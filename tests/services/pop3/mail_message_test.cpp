@@ -69,6 +69,10 @@ TEST(MailHeader, FieldsOfThisMailOnlyWithFoldedLines)
     EXPECT_EQ(m.header.transferEncoding, kEncoding7Bit);
     // The boundary never appears in the body.
     EXPECT_STREQ(m.problem, "MIME boundary never appears");
+    // The header alone (what TOP gives) has no parts to look for.
+    const std::string headerText = text.substr(0, text.find("\r\n\r\n") + 4);
+    EXPECT_EQ(readMailMessage(headerText, true).problem, nullptr);
+    EXPECT_EQ(readMailMessage(headerText, true).header.boundary, "part-1");
 
     // The next mail has no Content-Type: nothing of the one before stays.
     const std::string nextText = crlf("From: b@example.test\nSubject: cmd: update zyt\n\nxyz\n");

@@ -242,7 +242,7 @@ const char* readMailHeader(const std::vector<std::string_view>& lines, size_t* n
     return readContentFields(fields, &header->contentType, &header->transferEncoding, &header->boundary);
 }
 
-MailMessage readMailMessage(std::string_view text)
+MailMessage readMailMessage(std::string_view text, bool headerOnly)
 {
     MailMessage m;
     m.header = MailHeader{"", "", kTokenNone, kTokenNone, ""};
@@ -258,7 +258,7 @@ MailMessage readMailMessage(std::string_view text)
     if (!m.problem)
         m.problem = problem;
     m.body.assign(lines.begin() + static_cast<long>(next), lines.end());
-    if (!m.problem && m.header.contentType == kContentMultipart)
+    if (!m.problem && !headerOnly && m.header.contentType == kContentMultipart)
         m.problem = readParts(m.body, m.header.boundary, 1, &m.parts);
     return m;
 }

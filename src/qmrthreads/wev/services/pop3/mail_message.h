@@ -48,10 +48,11 @@ std::vector<std::string_view> splitMailLines(std::string_view text);
 // or null.
 const char* readMailHeader(const std::vector<std::string_view>& lines, size_t* next, MailHeader* header);
 
-// Reads a whole mail (header and body; the header alone when that is all
-// the text holds). The views point into text, which must outlive the
+// Reads a whole mail (header and body). With headerOnly the text is the
+// header alone (as POP3's TOP gives it): the parts of a multipart mail are
+// not looked for. The views point into text, which must outlive the
 // message.
-MailMessage readMailMessage(std::string_view text);
+MailMessage readMailMessage(std::string_view text, bool headerOnly = false);
 
 // The address of a From value: between the first '<' and the last '>' when
 // a '>' follows that '<', else the whole value; blanks around it removed,

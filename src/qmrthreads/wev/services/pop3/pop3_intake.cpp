@@ -323,7 +323,7 @@ bool readMail(Pop3Intake& in, const MailRef& ref)
         lastError.store(kErrScan);
         return false;
     }
-    in.mail = readMailMessage(in.text);
+    in.mail = readMailMessage(in.text, true);
     if (cut)
         in.mail.problem = "mail header too large";
     const int commandCode = parseMailCommand(in.mail.header.subject.data(), in.mail.header.subject.size());
