@@ -6,8 +6,11 @@ are refused with an answer and change nothing; every handled mail is
 deleted.
 """
 
+import base64
 import re
+import struct
 import time
+import zlib
 
 import pytest
 
@@ -50,6 +53,15 @@ def multipart_update(tan_line, attachment_b64):
             "--b1\nContent-Type: application/octet-stream; name=image.bin\nContent-Transfer-Encoding: base64\n\n"
             + attachment_b64 + "\n--b1--\n")
     return mail("cmd: update zyt", body, headers='MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary="b1"\n')
+
+
+def firmware_image(payload, compat_id=0x80, compat_level=1):
+    """A firmware image this box takes: the 128-byte header (big-endian
+    words, the CRC without inversion) and the payload."""
+    crc = zlib.crc32(payload, 0xffffffff) ^ 0xffffffff
+    words = [0x514D5257, 0x66770000, crc, len(payload), compat_id, compat_level, 0, 0, 1, 2, 3]
+    header = struct.pack(">11I", *words).ljust(128, b"\0")
+    return header + payload
 
 
 def tan_of(msg):
@@ -151,6 +163,25 @@ def test_update_answers_name_the_failure(box, smtp, pop3):
     pop3.wait_empty(NEXT_POLL)
     assert b"Error : Update file validation failed!?" in smtp.wait_message(4, timeout=30).raw
     assert box.running()
+
+
+def test_an_update_with_the_tan_is_installed_after_the_mail_is_deleted(box, smtp, pop3):
+    box.path("/dev").mkdir(exist_ok=True)
+    box.path("/dev/mtdblock2").write_bytes(b"")
+    box.write_params(pop3_params(box, noti_dev_1="off"))
+    box.start(kickoff=0)
+    tan = tan_of(smtp.wait_message(1, timeout=FIRST_POLL))
+
+    image = firmware_image(bytes(range(256)) * 64)
+    encoded = base64.encodebytes(image).decode()
+    pop3.deliver(multipart_update(f"TAN = {tan}", encoded))
+    # The update waits for the end of the session: the mail is gone before
+    # the program restarts into the new firmware (exit code 2).
+    assert box.wait_exit(timeout=NEXT_POLL + 30) == 2
+    assert box.path("/dev/mtdblock2").read_bytes() == image
+    assert pop3.waiting() == []
+    assert smtp.messages()[1:] == [], "an accepted update is not answered"
+    assert box.sanitizer_report() is None
 
 
 @pytest.mark.parametrize("sec,port", [(1, POP3_PORT), (2, POP3S_PORT)], ids=["apop", "tls"])

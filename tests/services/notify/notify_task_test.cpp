@@ -186,3 +186,47 @@ TEST_F(NotifyTaskSteps, SupplyEventsCarryTheInputBits)
 }
 
 } // namespace
+
+namespace {
+
+int mailboxPolls = 0;
+int countPoll()
+{
+    ++mailboxPolls;
+    return 1;
+}
+
+TEST_F(NotifyTaskSteps, AMailboxIsPolledWhenDueAndAtOnceWhenAsked)
+{
+    params_.set("pop3", "on");
+    params_.set("pop3_srv", "pop.example.test");
+    params_.set("pop3_usr", "box");
+    StringParam* pwd = params::pop3_pwd();
+    std::shared_ptr<const std::string> oldPwd = pwd->value();
+    NotifyTask task(false);
+    EXPECT_FALSE(task.checkConfig()) << "no password: nothing to poll";
+    pwd->set("secret", -1);
+    setMailboxPoller(countPoll);
+    mailboxPolls = 0;
+
+    // A mailbox alone makes the task active, with its restart notice.
+    EXPECT_TRUE(task.checkConfig());
+    EXPECT_EQ(restartMails, 1);
+    task.pollMailboxWhenDue();
+    EXPECT_EQ(mailboxPolls, 1);
+    task.pollMailboxWhenDue();
+    EXPECT_EQ(mailboxPolls, 1) << "the next poll is pop3_poll minutes away";
+    EXPECT_GT(notifySecondsToNextPoll(), 50);
+
+    TaskMessage now = wake(kNotifyPollMailboxNow);
+    task.onMessage(&now);
+    EXPECT_EQ(notifySecondsToNextPoll(), 0);
+    task.pollMailboxWhenDue();
+    EXPECT_EQ(mailboxPolls, 2);
+    EXPECT_TRUE(trapped.empty()) << "the poll request is no trap event";
+
+    setMailboxPoller(nullptr);
+    pwd->set(oldPwd ? oldPwd->c_str() : "", -1);
+}
+
+} // namespace

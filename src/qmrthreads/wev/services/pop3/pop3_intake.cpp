@@ -35,6 +35,7 @@ enum Pop3Code {
     kPop3Greeted = 4,
     kPop3LoggedIn = 5,
     kPop3Done = 6,
+    kPop3Ended = 7,  // the box restarts for what a mail asked
     kErrApopLogin = 8,
     kErrApopStamp = 9,
     kErrConnect = 10,
@@ -421,7 +422,10 @@ void actAfterSession(Pop3Intake& in)
     if (in.updateFd >= 0) {
         if (startUpdate(in.updateFd, true) < 0)
             fprintf(stderr, "%s: the update from a mail could not start\n", "pollPop3");
+        else
+            raiseProgress(kPop3Ended);
     } else if (in.restart) {
+        raiseProgress(kPop3Ended);
         startShutdownTask(1);
     }
     in.networkFlags = 0;
