@@ -49,7 +49,10 @@ std::string parameterSection()
             continue;
         std::string name = p->name();
         name.resize(width, ' ');
-        s += "\t" + name + " = " + mailHeaderText(p->text());
+        s += "\t";
+        s += name;
+        s += " = ";
+        s += mailHeaderText(p->text());
         s += p->hasFlags(kParamStatus) ? " (read-only)\r\n" : " \r\n";
     }
     return s;

@@ -339,6 +339,9 @@ std::string mailHelpText()
 
 std::string refusedMailAnswer(const char* reason)
 {
-    return statusBanner("Error : Mail refused!?") + "\r\n\tReason           : " + reason
-           + "\r\n\r\n\tNothing was changed.\r\n";
+    std::string text = statusBanner("Error : Mail refused!?");
+    text += "\r\n\tReason           : ";
+    text += reason;
+    text += "\r\n\r\n\tNothing was changed.\r\n";
+    return text;
 }

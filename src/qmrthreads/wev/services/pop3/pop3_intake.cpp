@@ -293,7 +293,8 @@ void sendAnswer(Pop3Intake& in)
     if (in.outcome.answer.empty() || !isReplyAddress(in.mail.header.from))
         return;
     in.to.assign(1, in.mail.header.from);
-    in.subject = "Re: " + in.mail.header.subject;
+    in.subject.assign("Re: ");
+    in.subject += in.mail.header.subject;
     if (!sendSmtpMail(in.to, in.subject, in.outcome.answer.data(), in.outcome.answer.size()))
         fprintf(stderr, "answer to %s not sent: %s\n", in.mail.header.from.c_str(),
                 mailStatusText(smtpStatus().error));
