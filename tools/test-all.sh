@@ -3,14 +3,18 @@
 # from it:
 #   asan    (AddressSanitizer and UBSan) the program and every unit test
 #           program: all unit tests and the whole-program tests run here;
+#           both sanitizer builds compile at -O1 with line tables only;
 #   tsan    (ThreadSanitizer) only the test programs labelled "tsan";
 #   release (the normal build at CMake's Release type, the optimisation the
 #           box's program ships with, in build-release/) the program, for the
-#           whole-program tests at full speed, and the unit test programs
-#           labelled "plain", whose cases no sanitizer can run.
-# A bounded fuzzing run of the network parsers (tools/fuzz.sh) follows the
-# unit tests. The whole-program tests (tests/e2e) run in parallel workers; every box has
-# its own namespaces and root. New test files are picked up as they come:
+#           whole-program tests at full speed, the unit test programs
+#           labelled "plain", whose cases no sanitizer can run, and the link
+#           check of every library (the same symbols in every build, and the
+#           quickest links here).
+# A bounded fuzzing run of the network parsers (tools/fuzz.sh, its targets
+# side by side on the processors there are) follows the unit tests. The
+# whole-program tests (tests/e2e) run in parallel workers; every box has its
+# own namespaces and root. New test files are picked up as they come:
 # tests/**/*_test.cpp by CMake, tests/e2e/test_*.py by pytest.
 #
 # WEV_E2E_ASAN=0 leaves out the whole-program run of the sanitizer build;
@@ -84,9 +88,9 @@ skipped_tests() {
 }
 
 run_step deps tools/install-deps.sh
-run_step build-asan tools/build.sh asan
+run_step build-asan tools/build.sh asan wev unit_tests
 run_step build-tsan tools/build.sh tsan unit_tests
-run_step build-release tools/build.sh release wev plain_unit_tests
+run_step build-release tools/build.sh release wev plain_unit_tests link_checks
 run_step unit-asan run_ctest asan
 run_step unit-tsan run_ctest tsan -L tsan
 run_step unit-plain run_ctest release -L plain
