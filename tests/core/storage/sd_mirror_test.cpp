@@ -74,6 +74,29 @@ TEST_F(SdMirrorTest, CopiesArePrivateAndReplaceTheOldOneWhole)
     EXPECT_FALSE(fs::exists(path("/var/slot1/cert_root.pem.tmp")));
 }
 
+TEST_F(SdMirrorTest, InterruptedCopiesOnTheCardAreRemovedAndNothingElse)
+{
+    root.writeFile("/flash/cert_rpriv.pem", "KEY");
+    root.writeFile("/flash/1a2b3c4d.0", "CA");
+    const struct { const char* name; bool removed; } cases[] = {
+        {"params.dat.tmp", true},          // the parameter file's copy
+        {"cert_rpriv.pem.tmp", true},      // a key's copy
+        {"1a2b3c4d.0.tmp", true},          // a CA file's copy
+        {"params.dat", false},             // the copies themselves
+        {"cert_rpriv.pem", false},
+        {"holiday.tmp", false},            // not a copy of the box's
+        {"cert_gone.pem.tmp", false},      // no such file under /flash
+        {".tmp", false},
+    };
+    for (const auto& c : cases)
+        root.writeFile(std::string("/var/slot1/") + c.name, "x");
+
+    EXPECT_EQ(removeInterruptedCardCopies(), 3);
+    for (const auto& c : cases)
+        EXPECT_EQ(fs::exists(path((std::string("/var/slot1/") + c.name).c_str())), !c.removed) << c.name;
+    EXPECT_EQ(removeInterruptedCardCopies(), 0);
+}
+
 TEST_F(SdMirrorTest, MirrorOnlyWhenTheCardTakesCopies)
 {
     root.writeFile("/flash/cert_root.pem", "ROOT CA");

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -117,6 +118,29 @@ TEST_F(SdCardWatcher, AWritableCardIsMountedLabelledGivenTheConfigurationAndRepo
     EXPECT_TRUE(fs::is_directory(path("/var/slot1")));
     EXPECT_EQ(sdCardMedium().kind, kMediumNone);
     EXPECT_EQ(postedEvents, (std::vector<uint32_t>{NOTIFY_CARD_MOUNTED, NOTIFY_CARD_REMOVED}));
+}
+
+// A kill in the middle of a copy leaves "<name>.tmp" on the card; the box
+// removes it when it next takes the card read-write, and only then.
+TEST_F(SdCardWatcher, InterruptedCopiesAreRemovedFromAWritableCardOnly)
+{
+    root.writeFile("/flash/cert_rpriv.pem", "KEY");
+    for (bool readOnly : {true, false}) {
+        insertCard();
+        if (readOnly)
+            root.writeFile("/dev/mmcblk0p1.readonly", "");
+        fs::create_directories(cardFiles());
+        for (const char* name : {"params.dat.tmp", "cert_rpriv.pem.tmp", "holiday.tmp"})
+            std::ofstream(cardFiles() + "/" + name) << "part";
+        task.watchOnce(false);
+        ASSERT_EQ(sdCardMedium().state, readOnly ? kSdCardWriteProtected : kSdCardMounted);
+        EXPECT_EQ(fs::exists(cardFiles() + "/params.dat.tmp"), readOnly);
+        EXPECT_EQ(fs::exists(cardFiles() + "/cert_rpriv.pem.tmp"), readOnly);
+        EXPECT_TRUE(fs::exists(cardFiles() + "/holiday.tmp"));
+        removeCard();
+        task.watchOnce(false);
+        fs::remove(path("/dev/mmcblk0p1.readonly"));
+    }
 }
 
 TEST_F(SdCardWatcher, TheCardStatePassesItsRelayCode)

@@ -1,5 +1,6 @@
 #include "core/storage/sd_mirror.h"
 
+#include "core/util/dir_list.h"
 #include "core/util/file_copy.h"
 #include "core/addr/mac_address.h"
 #include "core/params/param_handles.h"
@@ -13,6 +14,7 @@
 #include "core/util/uptime_text.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +30,8 @@ constexpr uint64_t LOG_FILE_INTERVAL = 6000;  // ticks: once a minute
 constexpr int LOG_WIDTH = 67;
 const char FLASH_DIR[] = "/flash";
 const char CARD_DIR[] = "/var/slot1";
+// A copy to the card is written as "<name>.tmp" first, then renamed.
+const char TEMP_SUFFIX[] = ".tmp";
 
 
 std::atomic<bool> logWritten{false};
@@ -125,7 +129,7 @@ std::string logFileName(const char* dir)
 // are among them, so every copy is private.
 bool copyToCard(const std::string& source, const std::string& target)
 {
-    std::string temp = target + ".tmp";
+    std::string temp = target + TEMP_SUFFIX;
     bool ok = copyFile(source.c_str(), temp.c_str(), nullptr) == 1;
     if (ok) {
         int fd = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
@@ -188,6 +192,45 @@ int mirrorToSdCard(const char* flashPath)
         return 0;
     writeLogFile(CARD_DIR);
     return 1;
+}
+
+namespace {
+
+// "<name>.tmp" where the card holds, or was getting, a copy of name: the
+// parameter file or a file under "/flash".
+bool isInterruptedCardCopy(const std::string& entry)
+{
+    const size_t suffix = sizeof TEMP_SUFFIX - 1;
+    if (entry.size() <= suffix || entry.compare(entry.size() - suffix, suffix, TEMP_SUFFIX) != 0)
+        return false;
+    const std::string name = entry.substr(0, entry.size() - suffix);
+    struct stat st;
+    return name == "params.dat" || lstat(boxPath(std::string(FLASH_DIR) + "/" + name).c_str(), &st) == 0;
+}
+
+} // namespace
+
+int removeInterruptedCardCopies()
+{
+    const std::string dir = boxPath(CARD_DIR);
+    DirList list;
+    const int count = list.read(dir.c_str(), nullptr);
+    int removed = 0;
+    for (int i = 0; i < count; ++i) {
+        const std::string name = list.entryName(i);
+        if (!isInterruptedCardCopy(name))
+            continue;
+        const std::string path = dir + "/" + name;
+        if (unlink(path.c_str()) != 0) {
+            fprintf(stderr, "SND: could not remove %s: %s\n", path.c_str(), strerror(errno));
+            continue;
+        }
+        fprintf(stderr, "SND: removed %s, left by a copy to the SD card that did not finish\n", path.c_str());
+        ++removed;
+    }
+    if (removed > 0)
+        sync();
+    return removed;
 }
 
 std::string paramFileSdPath()

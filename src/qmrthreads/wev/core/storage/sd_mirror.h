@@ -18,6 +18,13 @@ bool sdCardTakesCopies();
 // written), else 0.
 int mirrorToSdCard(const char* flashPath);
 
+// Removes from the card the temporary files that a kill or a power loss left
+// in the middle of a copy: "<name>.tmp" beside the card's "params.dat" or
+// beside the copy of a file the box keeps under "/flash" (keys among them),
+// each with a line on stderr. Other files on the card stay. For a card
+// mounted read-write; the number removed.
+int removeInterruptedCardCopies();
+
 
 // Writes "<dir>/<default_name>.log" (dir a box path or the same path under
 // the root), at most once per minute; 1 when written or not yet due, 0 when

@@ -332,6 +332,8 @@ void SdCardTask::watchOnce(bool firstLoad)
     }
     if (found[0].kind != kMediumSdCard || !takeMedium(card, found[0]))
         return;
+    if (card.state == 3)
+        removeInterruptedCardCopies();
     if (firstLoad && (card.state == 2 || card.state == 3))
         takeOverCardConfiguration();
     if (card.state == 3)
