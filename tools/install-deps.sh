@@ -27,6 +27,8 @@ PACKAGES=(
     libip4tc-dev iptables
     libiw-dev
     wpasupplicant libwpa-client-dev
+    # wired IEEE 802.1X peer of the whole-program tests (wired driver, own EAP server)
+    hostapd
     usb.ids
     gettext
     # whole-program tests and the network-namespace harness

@@ -46,6 +46,8 @@
 #include "services/dhcp/bootp_task.h"
 #include "services/sntp/ntp_task.h"
 #include "services/sntp/time_zone.h"
+#include "services/wlan/wlan_task.h"
+#include "services/wlan/wpa_supplicant_task.h"
 #include "platform/clock/system_clock.h"
 #include "usbserver/usb_status_publish.h"
 #include "web/http/httpd.h"
@@ -105,6 +107,7 @@ void connectSubsystems()
     registerWebSessions();
     connectAdminPages();
     connectNetworkPages();
+    setWpsButtonHandler(startWpsFromButton);
 }
 
 void readStartCounter()
@@ -233,10 +236,40 @@ void decideWiredLink(SupervisionState& state)
     state.linkPoll = true;
 }
 
-void setCurrentInterfaceForLink(const SupervisionState&)
+// WLAN: the supplicant and its "WLan" task run whenever the radio is on; the
+// network block is written only when the box runs on the radio.
+WLanTask* startWlanSupplicant()
+{
+    NetInterface& wlan = wlanInterface();
+    wlan.setName("wlan0");
+    wlan.openSocket();
+    startWpaSupplicantTask(kWpaWlan, "wlan0");
+    return startWlanTask(kWpaWlan);
+}
+
+void startWired8021x()
+{
+    if (hasWlanHardware() || params::auth_typ()->equalsToken("---"))
+        return;
+    startWpaSupplicantTask(kWpaWired, "eth0");
+    if (WLanTask* wired = startWlanTask(kWpaWired))
+        startWpaCfgTask(wired);
+}
+
+void setCurrentInterfaceForLink(const SupervisionState& state)
 {
     setCurrentInterface(&wiredInterface());
-    params::wifi_onair()->set("off", -1);
+    WLanTask* wlan = hasWlanHardware() && params::wifi()->isOn() ? startWlanSupplicant() : nullptr;
+    if (state.wiredInUse) {
+        setCurrentInterface(&wiredInterface());
+        params::wifi_onair()->set("off", -1);
+    } else {
+        setCurrentInterface(&wlanInterface());
+        if (wlan)
+            startWpaCfgTask(wlan);
+        params::wifi_onair()->set("on", -1);
+    }
+    startWired8021x();
 }
 
 bool hasIpv6Hardware()
@@ -398,6 +431,7 @@ int endSequence()
     // The syslog client says goodbye while the interface still has its
     // address; afterwards nothing it sends could leave the box.
     SysLog::shutdown();
+    stopWpaSupplicant(2000);
     takeNetworkDown();
     boardDevice().close();
     CertStore::release();
