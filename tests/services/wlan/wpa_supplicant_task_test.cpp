@@ -102,7 +102,7 @@ TEST(SupplicantTask, CommandLineOfTheWiredSupplicant)
     std::string line;
     for (int i = 0; argv[i]; ++i)
         line += std::string(i ? " " : "") + argv[i];
-    EXPECT_EQ(line, "/usr/sbin/wpa_supplicant -i eth0 -D wired -C /r/var/wifi -g /r/var/wpactrl -dd -t -f "
+    EXPECT_EQ(line, "/usr/sbin/wpa_supplicant -i eth0 -D wired -C /r/var/wifi -g /r/var/wpactrl -t -f "
                     "/r/var/log/wpa.log");
     EXPECT_STREQ(wpaSocketPath(kWpaWired), "/var/wifi/eth0");
     EXPECT_STREQ(wpaSocketPath(kWpaWlan), "/var/wifi/wlan0");

@@ -71,7 +71,8 @@ void supplicantArguments(const SupplicantLaunch& launch, const char** argv)
     argv[n++] = launch.controlDir;
     argv[n++] = "-g";
     argv[n++] = launch.globalControl;
-    argv[n++] = "-dd";
+    // The box's debug output went to the kernel's log ring, which wraps; a
+    // file does not, so it gets the supplicant's normal messages only.
     argv[n++] = "-t";
     argv[n++] = "-f";
     argv[n++] = launch.logFile;
