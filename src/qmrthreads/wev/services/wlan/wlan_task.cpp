@@ -83,7 +83,7 @@ int WLanTask::dispatch(const char* text, int length)
 
 void WLanTask::run()
 {
-    control_ = connectSupplicant(this, kind_, connectAttempts);
+    control_ = connectSupplicant(this, kind_, connectAttempts, &control_);
     if (!control_) {
         printf("WLan: no supplicant at %s\n", wpaSocketPath(kind_));
         return;
@@ -192,7 +192,7 @@ void WLanTask::onEapFailure(const char*, int, int)
 int configureNetwork(Task* task, int kind, const std::vector<NetworkStep>& steps, Connection** slot, int attempts)
 {
     setWlanLed(kWlanLedOff);
-    *slot = connectSupplicant(task, kind, attempts);
+    *slot = connectSupplicant(task, kind, attempts, slot);
     Connection* conn = *slot;
     if (!conn)
         return 0;

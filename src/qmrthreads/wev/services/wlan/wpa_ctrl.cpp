@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "core/net/connection.h"
 #include "core/task/task.h"
@@ -32,20 +31,34 @@ const char* wpaInterfaceName(int kind)
     return kind == kWpaWlan ? "wlan0" : "eth0";
 }
 
-Connection* connectSupplicant(Task* owner, int kind, int attempts)
+Connection* connectSupplicant(Task* owner, int kind, int attempts, Connection** slot)
 {
     auto* conn = new Connection(owner, nullptr, -1);
+    if (slot)
+        *slot = conn;
     if (!conn->openUnixDgram(nullptr)) {
+        if (slot)
+            *slot = nullptr;
         delete conn;
         return nullptr;
     }
-    const std::string path = boxPath(wpaSocketPath(kind));
+    // The path lives on the stack: a stop message may end the thread in the
+    // pause between two attempts.
+    char path[112];
+    if (snprintf(path, sizeof path, "%s%s", rootPrefix().c_str(), wpaSocketPath(kind)) >= static_cast<int>(sizeof path)) {
+        if (slot)
+            *slot = nullptr;
+        delete conn;
+        return nullptr;
+    }
     for (int i = 0; i < attempts; ++i) {
         if (i > 0 && owner)
             owner->waitFor(kConnectPauseTicks, -1);
-        if (conn->connectUnix(path.c_str()))
+        if (conn->connectUnix(path))
             return conn;
     }
+    if (slot)
+        *slot = nullptr;
     delete conn;
     return nullptr;
 }

@@ -29,8 +29,10 @@ const char* wpaInterfaceName(int kind);
 
 // A unix datagram connection of owner to the supplicant of kind, up to
 // attempts tries one second apart (the waits serve owner's messages). Null
-// when no socket answered.
-Connection* connectSupplicant(Task* owner, int kind, int attempts);
+// when no socket answered. With slot, the connection is kept there while the
+// attempts wait (the owner deletes it, also when a stop message ends its
+// thread in between).
+Connection* connectSupplicant(Task* owner, int kind, int attempts, Connection** slot = nullptr);
 
 // Writes the command as one datagram and reads the answer (at most size
 // bytes, not terminated). Event datagrams that arrive meanwhile are passed
