@@ -48,6 +48,26 @@ def test_box_runs_on_wlan_and_joins_the_network(make_box):
     # The first connection ends the push-button offer, and it is saved.
     text = params_file(box)
     assert param_value(text, "btn_wps_pbc") == "off", text
+    # The pages show what the radio reads and the networks of the scan; the
+    # box's own network is on the radio, so they are asked from inside.
+    wlan_page = page_from_inside(box, "/network/wlan.html")
+    assert "lab &quot;net&quot; &lt;&amp;&gt;" in wlan_page, wlan_page
+    assert "2.484 GHz" in wlan_page and "other" in wlan_page, wlan_page
+    assert "Infrastructure" in wlan_page, wlan_page
+    info = page_from_inside(box, "/info/wlan")
+    assert "AP BSSID" in info and "no WLAN interface" not in info, info
+
+
+def page_from_inside(box, path):
+    deadline = time.monotonic() + 20
+    page = ""
+    while time.monotonic() < deadline:
+        answer = box.box_exec(["curl", "-s", "-m", "10", f"http://{box.box_ip}{path}"], timeout=20)
+        page = answer.stdout if isinstance(answer.stdout, str) else answer.stdout.decode()
+        if answer.returncode == 0 and page:
+            return page
+        time.sleep(0.5)
+    return page
 
 
 def test_wps_button_takes_the_credential(make_box):
