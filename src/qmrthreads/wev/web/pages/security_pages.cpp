@@ -1,4 +1,5 @@
 #include "web/pages/security_pages.h"
+#include "web/pages/eap_root_choice.h"
 
 #include "web/http/http_connection.h"
 #include "web/http/page_answers.h"
@@ -102,20 +103,13 @@ bool hasForm(const HttpConnection& c, const char* name)
     return c.getFormVar(name, &value);
 }
 
-// "EAProot": the CA file the supplicant trusts, "---" for none. Taken from
-// a posted form only, and only a CA file that exists.
+// "EAProot": the CA file the supplicant trusts, "---" for none; taken from
+// a posted form only.
 void applyEapRoot(HttpConnection& c)
 {
     std::string value;
-    if (c.method() != kHttpPost || !c.getFormVar("EAProot", &value))
-        return;
-    if (value == "---") {
-        deleteCertFile(CERT_ROOT);
-        return;
-    }
-    std::string name = isCaFileName(value) ? value : "";
-    if (name.empty() || sizeOf(boxPath(caBoxPath(name))) < 0 || !setRootCertificate(caBoxPath(name).c_str()))
-        c.vars().setRaw("ErrMsg", c.translate("The certificate could not be chosen."));
+    if (c.method() == kHttpPost && c.getFormVar("EAProot", &value))
+        chooseEapRoot(c, value);
 }
 
 int deleteAction(HttpConnection& c)
