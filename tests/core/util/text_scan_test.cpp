@@ -69,3 +69,13 @@ TEST(SkipWord, CutsOnlyATrailingNewline)
     char noNewline[] = "Name:\twev";
     EXPECT_STREQ(skipWord(noNewline), "wev");
 }
+
+TEST(HexDigitValue, DigitsOfBothCasesAndNothingElse)
+{
+    EXPECT_EQ(hexDigitValue('0'), 0);
+    EXPECT_EQ(hexDigitValue('9'), 9);
+    EXPECT_EQ(hexDigitValue('a'), 10);
+    EXPECT_EQ(hexDigitValue('F'), 15);
+    for (char c : {'g', 'G', '/', ':', '@', '`', ' ', '\0', '\xff'})
+        EXPECT_EQ(hexDigitValue(c), -1) << int(c);
+}

@@ -1,4 +1,5 @@
 #include "services/pop3/mail_message.h"
+#include "core/util/text_scan.h"
 
 #include "core/util/base64.h"
 #include "services/pop3/mail_grammar.h"
@@ -164,17 +165,6 @@ const char* readParts(const std::vector<std::string_view>& lines, const std::str
     return nullptr;
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 } // namespace
 
 std::vector<std::string_view> splitMailLines(std::string_view text)
@@ -267,8 +257,8 @@ size_t decodeQuotedPrintable(char* text, size_t length)
 {
     size_t out = 0;
     for (size_t i = 0; i < length; ++i) {
-        if (text[i] == '=' && i + 2 < length && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-            text[out++] = static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+        if (text[i] == '=' && i + 2 < length && hexDigitValue(text[i + 1]) >= 0 && hexDigitValue(text[i + 2]) >= 0) {
+            text[out++] = static_cast<char>(hexDigitValue(text[i + 1]) * 16 + hexDigitValue(text[i + 2]));
             i += 2;
             continue;
         }

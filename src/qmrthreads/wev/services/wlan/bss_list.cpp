@@ -1,4 +1,5 @@
 #include "services/wlan/bss_list.h"
+#include "core/util/text_scan.h"
 
 #include <pthread.h>
 
@@ -11,17 +12,6 @@ pthread_mutex_t wlanScanMutex = PTHREAD_MUTEX_INITIALIZER;
 
 // Never destroyed: the web pages may read it while the program ends.
 std::vector<BssRecord>* const scanList = new std::vector<BssRecord>();
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 void takeField(BssRecord* r, const char* key, size_t keyLength, const char* value, size_t valueLength)
 {
@@ -74,8 +64,8 @@ bool decodeHex(const char* text, int length, std::vector<uint8_t>* out)
         return false;
     out->reserve(static_cast<size_t>(length / 2));
     for (int i = 0; i < length; i += 2) {
-        int high = hexValue(text[i]);
-        int low = hexValue(text[i + 1]);
+        int high = hexDigitValue(text[i]);
+        int low = hexDigitValue(text[i + 1]);
         if (high < 0 || low < 0) {
             out->clear();
             return false;

@@ -1,4 +1,5 @@
 #include "web/http/http_request.h"
+#include "core/util/text_scan.h"
 
 #include <cctype>
 #include <cstdio>
@@ -6,17 +7,6 @@
 #include <cstring>
 
 namespace {
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool decodePath(const std::string& raw, std::string* out)
 {
@@ -33,8 +23,8 @@ bool decodePath(const std::string& raw, std::string* out)
         }
         if (i + 2 >= raw.size())
             return false;
-        int high = hexValue(raw[i + 1]);
-        int low = hexValue(raw[i + 2]);
+        int high = hexDigitValue(raw[i + 1]);
+        int low = hexDigitValue(raw[i + 2]);
         if (high < 0 || low < 0 || (high == 0 && low == 0))
             return false;
         out->push_back(static_cast<char>(high * 16 + low));
