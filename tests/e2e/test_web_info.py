@@ -205,7 +205,9 @@ def test_a_client_that_stops_reading_frees_the_streamer(box):
     write gives up within 60 s and its thread ends."""
     admin = info_box(box)
     big = box.path("/tmp/big.bin")
-    big.write_bytes(os.urandom(4 << 20))
+    # Far more than the pipe and the socket's send buffer, which grows to a
+    # few MiB, can hold: the streamer is still writing when the test looks.
+    big.write_bytes(os.urandom(32 << 20))
     os.chmod(big, 0o644)
 
     def stall():
@@ -226,6 +228,9 @@ def test_a_client_that_stops_reading_frees_the_streamer(box):
                 pass
         return names.count("FileStream")
 
+    deadline = time.monotonic() + 20
+    while streamers() != 1 and time.monotonic() < deadline:
+        time.sleep(0.1)
     assert streamers() == 1
     deadline = time.monotonic() + 100
     while streamers() and time.monotonic() < deadline:
