@@ -13,6 +13,7 @@ import shutil
 import subprocess
 import tempfile
 import time
+from wevbox import end_process
 
 POP3_PORT = 1110
 POP3S_PORT = 1995
@@ -118,11 +119,5 @@ class Pop3Peer:
             time.sleep(0.5)
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
+        end_process(self.proc)
         shutil.rmtree(self.dir, ignore_errors=True)

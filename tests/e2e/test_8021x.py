@@ -11,6 +11,7 @@ import time
 import pytest
 
 from test_start_stop import BANNER
+from wevbox import end_process
 
 HOSTAPD = "/usr/sbin/hostapd"
 HOSTAPD_CLI = "/usr/sbin/hostapd_cli"
@@ -85,13 +86,7 @@ class Authenticator:
         raise AssertionError(f"the port was not authorised: {text}\n{self.log.read_text()[-3000:]}")
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc)
         self.out.close()
 
 

@@ -10,6 +10,7 @@ import time
 import pytest
 
 from test_start_stop import BANNER
+from wevbox import end_process
 
 DNSMASQ = "/usr/sbin/dnsmasq"
 # Seconds within which a fresh box has its first exchange with a server: the
@@ -65,9 +66,7 @@ class Dnsmasq:
         raise AssertionError(f"{pattern!r} not seen {count} times in {timeout} s; log:\n{self.text()[-3000:]}")
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(timeout=10)
+        end_process(self.proc)
 
 
 @pytest.fixture

@@ -15,6 +15,7 @@ import time
 import pytest
 
 from test_start_stop import BANNER
+from wevbox import end_process
 
 CHRONYD = shutil.which("chronyd") or "/usr/sbin/chronyd"
 NTP_TO_UNIX = 2208988800
@@ -63,9 +64,7 @@ class Chronyd:
         raise AssertionError("chronyd did not start listening on port 123")
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(timeout=10)
+        end_process(self.proc)
 
 
 def test_clock_is_set_from_chrony(make_box):

@@ -9,6 +9,8 @@ import time
 
 import pytest
 
+from wevbox import end_process
+
 RSYSLOGD = shutil.which("rsyslogd") or "/usr/sbin/rsyslogd"
 
 # "<133>Mmm dd hh:mm:ss <box address> <source right-aligned in 18>[line]:<task>:<s>.<hh>| text"
@@ -57,13 +59,7 @@ class SyslogDaemon:
         raise AssertionError(f"no line like {pattern!r} arrived; received:\n{text}")
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
+        end_process(self.proc)
 
 
 @pytest.mark.skipif(not shutil.which("rsyslogd") and not shutil.which(RSYSLOGD),

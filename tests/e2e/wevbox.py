@@ -64,6 +64,20 @@ def is_sanitizer_build(binary):
     return _sanitizer_builds[key]
 
 
+
+def end_process(proc, term_timeout=10):
+    """Ends a program a test started (the box or a peer daemon): SIGTERM,
+    then SIGKILL when it has not ended after term_timeout seconds. Nothing
+    happens when it has ended already."""
+    if proc.poll() is not None:
+        return
+    proc.terminate()
+    try:
+        proc.wait(timeout=term_timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(timeout=10)
+
 class BoxError(AssertionError):
     """A wait of the box ran out, or the harness could not do its part."""
 
@@ -443,14 +457,8 @@ class Box:
 
     def stop_program(self, term_timeout=10):
         """SIGTERM, then SIGKILL when it has not ended after term_timeout seconds."""
-        if self.proc is None or self.proc.poll() is not None:
-            return
-        self.proc.terminate()
-        try:
-            self.proc.wait(timeout=term_timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(timeout=10)
+        if self.proc is not None:
+            end_process(self.proc, term_timeout)
 
     def sanitizer_report(self):
         """The first sanitizer report on the program's standard error (leaks
