@@ -197,6 +197,10 @@ def test_apop_and_pop3_over_tls_log_in(box, smtp, pop3, sec, port):
         assert re.search(r"pop3-login: (Info: )?Login: user=<boxmail>, method=APOP", log), log[-2000:]
     else:
         assert re.search(r"pop3-login: (Info: )?Login: user=<boxmail>, method=PLAIN.*TLS", log), log[-2000:]
+        # The TLS page names the session's protocol on its mail receiving row.
+        page = box.peer_exec(["curl", "-s", "-m", "10", f"http://{box.box_ip}/security/ssl.html"], timeout=20).stdout
+        row = re.search(r"Mail receiving</td><td>(.*?)</td></tr>", page, re.S)
+        assert row and "TLSv1" in row.group(1), page[-2000:]
 
 
 def test_malformed_mails_are_refused_and_change_nothing(box, smtp, pop3):

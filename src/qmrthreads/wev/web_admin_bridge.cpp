@@ -1,6 +1,8 @@
 #include "web_admin_bridge.h"
 
 #include "services/mail/smtp_client.h"
+#include "services/pop3/pop3_intake.h"
+#include "core/storage/sd_card_state.h"
 #include "services/sdcard/sd_card_task.h"
 #include "services/update/firmware_update.h"
 #include "usbserver/usb_session_tls.h"
@@ -23,14 +25,17 @@ std::string lastSmtpTls()
     return smtpStatus().tlsInfo;
 }
 
+std::string lastPop3Tls()
+{
+    return pop3Status().tlsInfo;
+}
+
 bool sdCard(std::string* label)
 {
-    // The watcher's thread writes the record, without a lock: the page reads
-    // it as the box always has, a label changing only when a card comes in.
-    const SdMedium& card = sdCardMedium();
     if (label)
-        label->assign(card.label, strnlen(card.label, sizeof card.label));
-    return card.mounted;
+        *label = sdCardLabel();
+    int state = sdCardState();
+    return state == kSdCardWriteProtected || state == kSdCardMounted;
 }
 
 void countSessions(int* users, int* admins)
@@ -42,7 +47,7 @@ const AdminServiceOps kAdminServices = {
     precheckUpdateFile,
     startUpdate,
     lastUsbTls,
-    nullptr,  // POP3 intake keeps no TLS description yet
+    lastPop3Tls,
     lastSmtpTls,
     sdCard,
     countSessions,

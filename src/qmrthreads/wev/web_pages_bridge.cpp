@@ -13,8 +13,6 @@
 #include "web/pages/device_status_source.h"
 #include "web/pages/usb_port_source.h"
 
-#include "core/storage/sd_card_state.h"
-
 #include <cstring>
 
 namespace {
@@ -47,16 +45,7 @@ int rowCount()
 
 const UsbPortSource kUsbPortSource = {listDevices, rowCount, adminDisconnectPort};
 
-// Only the card watcher writes the record; the label is copied bounded.
-std::string sdCardName()
-{
-    if (sdCardState() == kSdCardRemoved)
-        return std::string();
-    const SdMedium& medium = sdCardMedium();
-    return std::string(medium.label, strnlen(medium.label, sizeof medium.label - 1));
-}
-
-const DeviceStatusSource kDeviceStatusSource = {eventMailsSent, eventMailsFailed, trapSinkTrapCount, sdCardName};
+const DeviceStatusSource kDeviceStatusSource = {eventMailsSent, eventMailsFailed, trapSinkTrapCount, sdCardLabel};
 
 // The table's rows as the publisher names them (row + 1 in its parameters).
 const UsbInfoSource kUsbInfoSource = {portUsageCounter, getUsbSlotText, kUsbTableRows};

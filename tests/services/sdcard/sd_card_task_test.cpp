@@ -104,6 +104,7 @@ TEST_F(SdCardWatcher, AWritableCardIsMountedLabelledGivenTheConfigurationAndRepo
     EXPECT_EQ(sdCardState(), kSdCardMounted);
     EXPECT_TRUE(slotIsLink());
     EXPECT_STREQ(sdCardMedium().label, "TB-0102_SD");
+    EXPECT_EQ(sdCardLabel(), "TB-0102_SD") << "the pages' copy of the label";
     EXPECT_EQ(runShell("fatlabel " + path("/dev/mmcblk0p1")).out, "TB-0102_SD\n");
     EXPECT_EQ(readAll(cardFiles() + "/params.dat"), " sys_name = box-room\n");
     EXPECT_EQ(postedEvents, std::vector<uint32_t>{NOTIFY_CARD_MOUNTED});
@@ -114,6 +115,7 @@ TEST_F(SdCardWatcher, AWritableCardIsMountedLabelledGivenTheConfigurationAndRepo
     removeCard();
     task.watchOnce(false);
     EXPECT_EQ(sdCardState(), kSdCardRemoved);
+    EXPECT_EQ(sdCardLabel(), "") << "no label once the card is gone";
     EXPECT_FALSE(slotIsLink());
     EXPECT_TRUE(fs::is_directory(path("/var/slot1")));
     EXPECT_EQ(sdCardMedium().kind, kMediumNone);

@@ -21,7 +21,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <pthread.h>
+#include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,6 +40,24 @@ SdMedium slotMedium()
 }
 
 SdMedium theSdCardMedium = slotMedium();
+
+// The slot's label as the pages read it. The watcher rewrites its record
+// without a lock while it mounts and clears it, so the label is published
+// together with the card's state, under its own lock.
+std::mutex publishedLabelMutex;
+std::string publishedLabel;
+
+void publishSlotState(const SdMedium& card, int state)
+{
+    {
+        std::lock_guard<std::mutex> lock(publishedLabelMutex);
+        if (state == kSdCardRemoved)
+            publishedLabel.clear();
+        else
+            publishedLabel.assign(card.label, strnlen(card.label, sizeof card.label));
+    }
+    setSdCardState(state);
+}
 
 // The first pass of the watcher, for start-up to wait on.
 pthread_mutex_t firstPassMutex = PTHREAD_MUTEX_INITIALIZER;
@@ -228,6 +248,12 @@ SdMedium& sdCardMedium()
     return theSdCardMedium;
 }
 
+std::string sdCardLabel()
+{
+    std::lock_guard<std::mutex> lock(publishedLabelMutex);
+    return publishedLabel;
+}
+
 int scanMedia(SdMedium found[2], int more)
 {
     int next = scanSdSlot(found[0]) ? 1 : 0;
@@ -252,7 +278,7 @@ int SdCardTask::setState(SdMedium& medium, int state)
     handleRelayEvent(report.relayCode);
     medium.state = state;
     if (&medium == &theSdCardMedium)
-        setSdCardState(state);
+        publishSlotState(medium, state);
     return state;
 }
 

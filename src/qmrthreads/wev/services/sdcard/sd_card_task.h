@@ -13,6 +13,8 @@
 
 #include "core/task/task.h"
 
+#include <string>
+
 enum : int {
     kMediumNone = 0,
     kMediumSdCard = 2,
@@ -20,7 +22,8 @@ enum : int {
 };
 
 // One removable medium as the watcher sees it. Only the watcher's thread
-// writes it; others read the card's state through sdCardState().
+// reads or writes it; others read the card's state through sdCardState()
+// and its label through sdCardLabel().
 struct SdMedium {
     const char* mountPoint = nullptr;
     int kind = kMediumNone;
@@ -34,8 +37,12 @@ struct SdMedium {
     char label[12] = {};
 };
 
-// The SD slot's record (mount point "/var/slot1").
+// The SD slot's record (mount point "/var/slot1"), for the watcher's thread.
 SdMedium& sdCardMedium();
+
+// The volume label of the card in the slot when it was last reported
+// (empty without a card), safe to read from any thread.
+std::string sdCardLabel();
 
 // Fills found[0] with the SD card in the slot and the following records with
 // the USB storage devices of "/proc/scsi/scsi" (at most 1 + more records in
