@@ -207,6 +207,12 @@ def test_firmware_update_through_to_the_restart(box):
     assert seen and max(seen) <= 100 and all(p <= 96 for p in seen if p != 100), seen
 
 
+# A field of each port form, set to what is not its default.
+PORT_FORM_FIELDS = (("/device/port.html", "zyt_prereset_1=on"), ("/security/encrypt.html", "zyt_sec_1=on"),
+                    ("/security/port_access.html", "zyt_accctrl_1=key"),
+                    ("/security/devacc.html", "zyt_vendprodIDs_1=abcd:0001"))
+
+
 def test_with_session_keys_only_an_administrator_reaches_the_pages(box):
     box.write_params(web_login.SESSIONS_ON)
     started(box)
@@ -224,7 +230,15 @@ def test_with_session_keys_only_an_administrator_reaches_the_pages(box):
         assert code("/maintenance/restart.cgi?cold=1", *cookie) == "302"
         r = curl(box, *cookie, "-F", f"file=@{ca}", url(box, "/security/certcastore.cgi"))
         assert not box.path(f"/flash/{ca_hash}.0").exists(), r.stdout[:300]
+        # Nor do the port forms show or take anything.
+        for path, field in PORT_FORM_FIELDS:
+            assert code(path, *cookie) == "302", (path, cookie)
+            assert code(path, *cookie, "-d", f"action=set&{field}") == "302", (path, cookie)
     assert box.running()
+    listing = curl(box, "-b", admin, url(box, "/txt/parameters.txt")).stdout.replace(" ", "")
+    for path, field in PORT_FORM_FIELDS:
+        name = field.partition("=")[0]
+        assert re.search(rf"^{name}=(off|---|)\r?$", listing, re.M), (name, listing[:500])
 
     page = curl(box, "-b", admin, "-F", f"file=@{ca}", url(box, "/security/certcastore.cgi")).stdout
     assert "Session Root" in page and box.path(f"/flash/{ca_hash}.0").exists()

@@ -19,10 +19,10 @@ from test_web_admin import fingerprint, image, make_pair, openssl, served_certif
 from test_web_browser import CHROMIUM, SHOTS, Browser
 
 SECURITY_PAGES = ["ssl", "http", "certificate", "authentication", "sscert", "rqcert", "pkcs12", "ca", "mime",
-                  "request"]
+                  "request", "encrypt", "port_access", "devacc"]
 MAINTENANCE_PAGES = ["backup", "showparams", "sdcard", "restart", "reset", "update"]
 SHOWN = ["security/ssl", "security/certificate", "security/sscert", "security/pkcs12", "maintenance/backup",
-         "maintenance/update"]
+         "maintenance/update", "security/port_access", "device/port"]
 
 
 @pytest.fixture

@@ -1,8 +1,8 @@
 """The device and USB port pages against the running program: the start
 page's port table with the simulated devices, its owner column as a client
 takes a device, the administrator's disconnect from the page (the client gets
-notice 19), the port settings page, the notification counters and the relay
-page of the relay model. Browser screenshots go to out/screenshots."""
+notice 19), the port settings, port access, encryption and device access
+forms, the notification counters and the relay page of the relay model. Browser screenshots go to out/screenshots."""
 
 import html
 import re
@@ -90,7 +90,10 @@ def test_owner_shows_and_the_administrator_disconnects_it(browser):
     browser.screenshot(f"{base}/start.html", "device-03-disconnected")
     for path, shot in (("/device/usb.html", "device-04-usb-settings"), ("/device/notify.html", "device-05-notify"),
                        ("/device/time.html", "device-06-time"), ("/device/description.html", "device-07-description"),
-                       ("/start_de.html", "device-08-ports-german")):
+                       ("/start_de.html", "device-08-ports-german"), ("/device/port.html", "device-11-port-settings"),
+                       ("/security/port_access.html", "device-12-port-access"),
+                       ("/security/encrypt.html", "device-13-usb-encryption"),
+                       ("/security/devacc.html", "device-14-device-access")):
         dom = browser.dom(f"{base}{path}")
         assert "</main>" in dom and not re.findall(r"\{[^}\s]*\}", dom), path
         browser.screenshot(f"{base}{path}", shot)
@@ -131,6 +134,88 @@ def test_port_settings_page_saves_and_the_start_page_shows_the_tag(box):
     assert "VLAN &mdash;" in start  # 9 is past the four ports: untagged only
 
 
+# Each form of the per-port settings: fields it saves, and values it must
+# refuse (each sent with the good fields, which then stay unsaved too).
+PORT_FORMS = [
+    ("/device/port.html",
+     {"zyt_tag_1": "Lab", "zyt_poff_2": "on", "zyt_poffdura_3": "25", "zyt_prereset_1": "on", "zyt_2vlan_4": "2"},
+     [{"zyt_poffdura_1": "101"}, {"zyt_2vlan_2": "22"}, {"zyt_tag_1": "a\x01b"}, {"zyt_tag_2": "x" * 33},
+      {"zyt_prereset_3": "yes"}, {"zyt_poffdura_2": "5x"}]),
+    ("/security/port_access.html",
+     {"zyt_accctrl_1": "keyids", "zyt_keyval_1": "Open Sesame", "zyt_vendprodIDs_1": "1d6b:0104 abcd:0001"},
+     [{"zyt_vendprodIDs_2": "abcd:0001 " * 16 + "ab"}, {"zyt_accctrl_2": "open"}, {"zyt_keyval_2": "a\nb"},
+      {"zyt_keyval_2": "k" * 66}]),
+    ("/security/encrypt.html", {"zyt_sec_2": "on"}, [{"zyt_sec_1": "yes"}, {"zyt_sec_1": "o\tn"}]),
+    ("/security/devacc.html", {"zyt_vendprodIDs_3": "0781:5567"}, [{"zyt_vendprodIDs_3": "0" * 162}]),
+]
+
+
+def post_form(box, path, fields):
+    args = ["--data-urlencode", "action=set"]
+    for name, value in fields.items():
+        args += ["--data-urlencode", f"{name}={value}"]
+    return page(box, path, *args)
+
+
+def params_file(box):
+    stored = box.path("/etc/params.dat")
+    return stored.read_bytes() if stored.exists() else None
+
+
+@pytest.mark.parametrize("path, good, bad", PORT_FORMS, ids=[f[0] for f in PORT_FORMS])
+def test_port_forms_save_whole_or_refuse_whole(box, path, good, bad):
+    box.start(kickoff=0)
+    wait_for_web(box)
+    for fields in bad:
+        before = params_file(box)
+        answer = post_form(box, path, {**good, **fields})
+        field = next(iter(fields))
+        assert f"Invalid value, nothing was changed: {field}" in answer, fields
+        assert params_file(box) == before, fields
+    answer = post_form(box, path, good)
+    assert "Parameters have been changed." in answer
+    values = read_params(box)
+    for name, value in good.items():
+        if name.startswith("zyt_keyval_"):
+            continue  # a secret: its page shows it masked, the access page in clear
+        assert values[name] == value, name
+    # The form shows what was saved, with rows for the four ports and no more.
+    if path == "/device/port.html":
+        assert 'name="zyt_tag_4"' in answer and 'name="zyt_tag_5"' not in answer
+        assert 'value="Lab"' in answer and re.search(r'name="zyt_prereset_1".*?value="on" selected', answer)
+    if path == "/security/port_access.html":
+        assert 'name="zyt_accctrl_4"' in answer and 'name="zyt_accctrl_5"' not in answer
+        assert '<option value="keyids" selected>' in answer
+        assert 'name="zyt_keyval_1" type="password" value="****"' in answer and "Open Sesame" not in answer
+        access = page(box, "/security/devacc.html")
+        assert '<td class="ids">Open Sesame</td>' in access
+        assert '<td class="ids">1d6b:0104 abcd:0001</td>' in access
+
+
+def test_device_access_page_shows_the_ids_of_each_port_and_allows_them(box):
+    start_usb_box(box, plugs=["loopback port=1", "keyboard port=3"])
+    wait_for_web(box)
+    with client(box) as c:
+        listed = c.device_list()
+    wanted = {}
+    for d in listed:
+        wanted.setdefault(d.port, []).append(f"{d.vendor_id:04x}:{d.product_id:04x}")
+    assert set(wanted) == {1, 3}, listed
+    text = page(box, "/security/devacc.html")
+    offered = {int(p): v.split() for p, v in re.findall(r'name="zyt_vendprodIDs_(\d+)" value="([^"]*)"', text)}
+    assert offered == wanted, text[-3000:]
+
+    # Port 1 allows the device plugged in now, port 3 allows another one.
+    page(box, "/security/devacc.html", "-d", "action=set", "--data-urlencode",
+         f"zyt_vendprodIDs_1={' '.join(wanted[1])} ")
+    post_form(box, "/security/port_access.html", {"zyt_accctrl_1": "ids", "zyt_accctrl_3": "ids",
+                                                  "zyt_vendprodIDs_3": "0781:5567"})
+    assert read_params(box)["zyt_vendprodIDs_1"] == " ".join(wanted[1])
+    text = page(box, "/security/devacc.html")
+    marks = re.findall(r'<td class="num">(\d+)</td>.*?<span class="mark (ok|bad)">', text)
+    assert marks == [("1", "ok"), ("3", "bad")], marks
+
+
 def test_notification_counters(box):
     box.start(kickoff=0)
     wait_for_web(box)
@@ -161,8 +246,15 @@ def test_relay_and_notify_pages_need_their_features(make_box):
     box = make_box(product_id=330)
     box.start(kickoff=0)
     wait_for_web(box)
-    for path in ("/device/relay.html", "/device/notify.html"):
+    for path in ("/device/relay.html", "/device/notify.html", "/security/devacc.html"):
         assert curl(box, "-o", "/dev/null", "-w", "%{http_code}", url(box, path)).stdout == "500", path
+    # Without port access control and port power, their settings are not offered.
+    access = page(box, "/security/port_access.html")
+    assert "This model has no port access control." in access and "zyt_accctrl_" not in access
+    assert "/security/devacc" not in access
+    port = page(box, "/device/port.html")
+    assert 'name="zyt_tag_1"' in port and 'name="zyt_prereset_1"' in port
+    assert "zyt_poff_" not in port and "zyt_2vlan_" not in port and "zyt_comp_" not in port
 
 
 def login_page(browser, role, name):

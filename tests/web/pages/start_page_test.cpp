@@ -4,9 +4,12 @@
 #include "web/http/page_table.h"
 #include "web/http/template_vars.h"
 #include "web/pages/device_pages.h"
+#include "web/pages/security_pages.h"
 #include "web/pages/usb_port_source.h"
 
 #include "core/net/connection.h"
+#include "core/params/param_handles.h"
+#include "core/product/model_features.h"
 #include "support/param_override.h"
 #include "support/product_record.h"
 
@@ -25,14 +28,23 @@ namespace {
 std::mutex seenMutex;
 std::vector<int> disconnected;
 
-void listDevices(std::vector<PortDevice>* out)
+PortDevice printerOnPort1()
 {
     PortDevice d;
     d.row = 0;
     d.port = 1;
     d.connected = true;
     d.product = "Printer";
-    out->push_back(d);
+    return d;
+}
+
+// What the server's table holds; the request threads read it.
+std::vector<PortDevice> plugged;
+
+void listDevices(std::vector<PortDevice>* out)
+{
+    std::lock_guard<std::mutex> hold(seenMutex);
+    *out = plugged;
 }
 int rowCount()
 {
@@ -76,8 +88,10 @@ protected:
         setUsbPortSource(&kSource);
         setWebSessionOps(&kSessions);
         registerDevicePages();
+        registerSecurityPages();
         std::lock_guard<std::mutex> hold(seenMutex);
         disconnected.clear();
+        plugged = {printerOnPort1()};
     }
     void TearDown() override
     {
@@ -166,6 +180,85 @@ TEST_F(StartPage, PortInUseAndSerialNumber)
     EXPECT_NE(admin.find("rows=2 hot=1 serial=00720240300042"), std::string::npos) << admin;
     std::string user = get("/start.html", kUserKey);
     EXPECT_NE(user.find("rows=2 hot= serial="), std::string::npos) << user;
+}
+
+// A tagged port with a device gets a row of its own under the tag on the
+// start and the encryption page, whatever the language of the address; the
+// device access page says so where a port is empty.
+TEST_F(StartPage, PortTableRowsOfEachPage)
+{
+    params_.set("zyt_tag_", "Desk", 1);
+    params_.set("sw_features", std::to_string(kFeatureAccessControl));
+    // The language of an address becomes the box's.
+    params_.set("language", params::language()->text());
+    std::filesystem::create_directories(root_.dir() + "/etc");
+    for (const char* name : {"/device/usb.html", "/security/encrypt.html", "/security/devacc.html"}) {
+        root_.writeFile(std::string("/romfs/templates") + name,
+                        "rows={UTAB#} p2=[{?UTAB_prod_2}] p3=[{?UTAB_prod_3}]\n");
+    }
+    const struct {
+        const char* url;
+        const char* shows;
+    } cases[] = {
+        {"/start.html", "rows=3 "},
+        {"/device/usb.html", "rows=2 p2=[&ndash;] p3=[]"},
+        {"/security/encrypt.html", "rows=3 p2=[Printer] p3=[&ndash;]"},
+        {"/security/encrypt_de.html", "rows=3 p2=[Printer] p3=[&ndash;]"},
+        {"/security/devacc.html", "rows=2 p2=[No device connected] p3=[]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        std::string page = get(c.url, kAdminKey);
+        EXPECT_NE(page.find("200 OK"), std::string::npos) << page;
+        EXPECT_NE(page.find(c.shows), std::string::npos) << page;
+    }
+}
+
+// The keys under their parameters' names, the key itself and escaped; the
+// ids of each port's devices in table order.
+TEST_F(StartPage, DeviceAccessPageShowsKeysAndTheIdsOfEachPort)
+{
+    root_.writeFile("/romfs/templates/security/devacc.html",
+                    "K1[{zyt_keyval_1}] K2[{zyt_keyval_2}] V1[{?VendProds_1}] V2[{?VendProds_2}] rows={UTAB#}\n");
+    // Keys read back masked, which the override cannot put back.
+    struct Keys {
+        Keys()
+        {
+            params::zyt_keyval(1)->set("k<1>&", -1);
+            params::zyt_keyval(2)->set("", -1);
+        }
+        ~Keys() { params::zyt_keyval(1)->set("", -1); }
+    } keys;
+    auto device = [](int row, int port, int vendor, int product) {
+        PortDevice d;
+        d.row = row;
+        d.port = port;
+        d.idVendor = vendor;
+        d.idProduct = product;
+        return d;
+    };
+    {
+        std::lock_guard<std::mutex> hold(seenMutex);
+        plugged = {device(0, 2, 0x1111, 0x2222), device(1, 1, 0xabcd, 0x1), device(2, 2, 0x0a0b, 0x0c0d)};
+    }
+    params_.set("sw_features", std::to_string(kFeatureAccessControl));
+    std::string page = get("/security/devacc.html", kAdminKey);
+    EXPECT_NE(page.find("K1[k&lt;1&gt;&amp;] K2[] V1[abcd:0001 ] V2[1111:2222 0a0b:0c0d ] rows=3"), std::string::npos)
+        << page;
+
+    // No device anywhere: no ids at all.
+    {
+        std::lock_guard<std::mutex> hold(seenMutex);
+        plugged.clear();
+    }
+    page = get("/security/devacc.html", kAdminKey);
+    EXPECT_NE(page.find("V1[] V2[] rows=2"), std::string::npos) << page;
+
+    // A model without port access control has no such page.
+    params_.set("sw_features", std::to_string(kFeatureEmail | kFeaturePortPower));
+    page = get("/security/devacc.html", kAdminKey);
+    EXPECT_NE(page.find(" 500 "), std::string::npos) << page;
+    EXPECT_EQ(page.find("K1["), std::string::npos) << page;
 }
 
 TEST(StartPageLights, SupplyAndLinkColours)

@@ -8,10 +8,14 @@
 #include "web/http/tls_texts.h"
 #include "web/pages/admin_services.h"
 #include "web/pages/page_texts.h"
+#include "web/pages/usb_port_table.h"
 
 #include "core/cert/cert_files.h"
 #include "core/cert/cert_store.h"
 #include "core/params/param_handles.h"
+#include "core/params/param_store.h"
+#include "core/product/model_features.h"
+#include "core/product/product_info.h"
 #include "core/util/file_queries.h"
 #include "platform/files/root_path.h"
 
@@ -331,6 +335,43 @@ int cleanCertsPage(HttpConnection& c)
     return showPage(c, "/info/index.html");
 }
 
+void setDevAccessVars(TemplateVars& vars, const std::vector<PortDevice>& devices)
+{
+    static const char kKeyFamily[] = "zyt_keyval_";
+    const int keys = ParamStore::maxIndex(kKeyFamily, static_cast<int>(sizeof kKeyFamily - 1));
+    for (int n = 1; n <= keys; ++n) {
+        if (const StringParam* key = params::zyt_keyval(n))
+            vars.setText(key->name(), paramText(key));
+    }
+    const int ports = static_cast<int>(productInfo().usb_ports_phy);
+    for (int port = 1; port <= ports; ++port) {
+        std::string ids;
+        for (const PortDevice& d : devices) {
+            if (d.port != port)
+                continue;
+            char item[16];
+            snprintf(item, sizeof item, "%04x:%04x ", d.idVendor & 0xffff, d.idProduct & 0xffff);
+            ids += item;
+        }
+        if (!ids.empty())
+            vars.setIndexed("VendProds_", port, ids, true);
+    }
+}
+
+int devAccPage(HttpConnection& c)
+{
+    if (!(params::sw_features()->value() & kFeatureAccessControl))
+        return -1;
+    int saved = saveParamsPage(c);
+    if (saved != 1)
+        return saved;
+    // One copy of the rows for the ids and the table: both show the same
+    // devices.
+    const UsbPortSnapshot snapshot = takeUsbPortSnapshot();
+    setDevAccessVars(c.vars(), snapshot.devices);
+    return setUsbPortTable(c, snapshot);
+}
+
 void registerSecurityPages()
 {
     setPageHandler("/security/ssl.html", sslPage);
@@ -343,5 +384,6 @@ void registerSecurityPages()
     setPageHandler("/security/showforg.html", showOwnCertPage);
     setPageHandler("/security/showmime.html", showMimePage);
     setPageHandler("/security/showrequ.html", showRequestPage);
+    setPageHandler("/security/devacc.html", devAccPage);
     setPageHandler("/info/cleancerts", cleanCertsPage);
 }

@@ -258,21 +258,30 @@ bool isAdminViewer(const HttpConnection& connection)
     return params::sessKeys()->isOff() || connection.sessionType == 3;
 }
 
+UsbPortSnapshot takeUsbPortSnapshot()
+{
+    UsbPortSnapshot snapshot;
+    if (const UsbPortSource* source = usbPortSource()) {
+        if (source->listDevices)
+            source->listDevices(&snapshot.devices);
+        if (source->rowCount)
+            snapshot.rowCount = source->rowCount();
+    }
+    return snapshot;
+}
+
 int setUsbPortTable(HttpConnection& connection)
+{
+    return setUsbPortTable(connection, takeUsbPortSnapshot());
+}
+
+int setUsbPortTable(HttpConnection& connection, const UsbPortSnapshot& snapshot)
 {
     PortTableView view;
     view.lang = connection.lang();
     view.admin = isAdminViewer(connection);
     view.tagRows = isPage(connection, "/start.html") || isPage(connection, "/security/encrypt.html");
     view.devAccess = isPage(connection, "/security/devacc.html");
-    std::vector<PortDevice> devices;
-    int rowCount = 0;
-    if (const UsbPortSource* source = usbPortSource()) {
-        if (source->listDevices)
-            source->listDevices(&devices);
-        if (source->rowCount)
-            rowCount = source->rowCount();
-    }
-    setUsbPortTable(connection.vars(), view, devices, rowCount);
+    setUsbPortTable(connection.vars(), view, snapshot.devices, snapshot.rowCount);
     return 1;
 }

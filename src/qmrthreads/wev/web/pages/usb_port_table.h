@@ -39,10 +39,19 @@ struct PortTableView {
 int setUsbPortTable(TemplateVars& vars, const PortTableView& view, const std::vector<PortDevice>& devices,
                     int rowCount);
 
-// The table for a request: the devices from the registered source, the
-// viewer's rights from its session, the tag rows on the start and the
-// encryption page. 1.
+// The device rows of the registered source, copied once: a page that shows
+// them twice shows the same devices both times.
+struct UsbPortSnapshot {
+    std::vector<PortDevice> devices;
+    int rowCount = 0;
+};
+UsbPortSnapshot takeUsbPortSnapshot();
+
+// The table for a request: the devices from the registered source (or the
+// snapshot given), the viewer's rights from its session, the tag rows on
+// the start and the encryption page. 1.
 int setUsbPortTable(HttpConnection& connection);
+int setUsbPortTable(HttpConnection& connection, const UsbPortSnapshot& snapshot);
 
 // The visitor may act as administrator: no logins, or an administrator's
 // session.
