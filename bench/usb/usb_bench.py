@@ -285,7 +285,8 @@ class Bench:
         """A figure beside its baseline; with ratios (one per pair of runs
         that alternated), value and baseline are the pairs' medians."""
         self.rows[self.part].append((what, value, baseline, unit, ratios))
-        ratio = f"{value / baseline:6.2f}" if baseline else "     -"
+        ratio = (f"{statistics.median(ratios):6.2f}" if ratios else f"{value / baseline:6.2f}" if baseline
+                 else "     -")
         base = f"{baseline:12.1f}" if baseline is not None else " " * 12
         spread = f"  {pair_summary(ratios)}" if ratios else ""
         print(f"{what:46s} {value:12.1f} {base}  {ratio}  {unit}{spread}", flush=True)
@@ -572,6 +573,7 @@ class Bench:
 
     def guest(self):
         started = time.monotonic()
+        load = os.getloadavg()[0]
         workdir = Path(tempfile.mkdtemp(prefix="wev-bench-guest-"))
         guest = None
         try:
@@ -612,7 +614,7 @@ class Bench:
             direct_after = self.guest_reader(guest, "direct", "--device", ids)
             guest.power_off()
             self.guest_figures(direct, direct_after, relays, servers, loopback)
-            self.guest_notes(direct, direct_after, relays, servers, loopback, address, port, started)
+            self.guest_notes(direct, direct_after, relays, servers, loopback, address, port, started, load)
         finally:
             if guest is not None:
                 guest.close()
@@ -639,7 +641,7 @@ class Bench:
             self.add(f"  {size_label(size)}: loopback TCP alone / direct usbfs",
                      mib_per_second([loopback], "loopback", size), base, "MiB/s")
 
-    def guest_notes(self, direct, direct_after, relays, servers, loopback, address, port, started):
+    def guest_notes(self, direct, direct_after, relays, servers, loopback, address, port, started, load):
         pairs = len(relays)
         detail = ["| size | path | MiB/s | wall ms per command | CPU ms per command: reader "
                   "| CPU ms per command: server, relay or peer | page faults per command: reader, server, relay "
@@ -690,7 +692,9 @@ class Bench:
             + "; transfer requests per command (server, relay): "
             + ", ".join(f"{size_label(n)} {per_command(servers[0], 'server', n):.0f}, "
                         f"{per_command(relays[0], 'relay', n):.0f}" for n in GUEST_SIZES)
-            + f". The whole guest part took {time.monotonic() - started:.0f} s.")
+            + f". The whole guest part took {time.monotonic() - started:.0f} s; this machine's load average "
+            f"(1 minute) was {load:.1f} at its start and {os.getloadavg()[0]:.1f} at its end, on "
+            f"{os.cpu_count()} CPUs shared with other work.")
 
     # -- the README ------------------------------------------------------------------
 
@@ -708,20 +712,22 @@ class Bench:
         return f"\n\nLast run {stamp}, {os.cpu_count()} CPUs:\n\n" + "\n".join(lines) + "\n" + notes
 
     def record(self, path):
-        """Rewrites the figures of the parts that ran; a part that did not run
-        (left out, or skipped) keeps the figures recorded before."""
+        """Rewrites the figures of the parts that ran, each from its marker up
+        to the next marker or heading, so that what the README says after
+        them stays; a part that did not run (left out, or skipped) keeps the
+        figures recorded before, and a missing marker goes to the end."""
         text = path.read_text() if path.exists() else ""
-        starts = sorted((text.find(m), part) for part, m in self.MARKERS.items() if m in text)
-        head = text[:starts[0][0]] if starts else text
-        old = {}
-        for i, (at, part) in enumerate(starts):
-            end = starts[i + 1][0] if i + 1 < len(starts) else len(text)
-            old[part] = text[at + len(self.MARKERS[part]):end]
-        out = head
         for part, marker in self.MARKERS.items():
-            body = self.section(part) if self.rows[part] else old.get(part, "\n")
-            out += marker + body.rstrip("\n") + "\n\n"
-        path.write_text(out.rstrip("\n") + "\n")
+            if marker not in text:
+                text = text.rstrip("\n") + ("\n\n" if text else "") + marker + "\n"
+            if not self.rows[part]:
+                continue
+            start = text.index(marker) + len(marker)
+            ends = [at for at in [text.find(m, start) for m in self.MARKERS.values()]
+                    + [text.find("\n#", start)] if at >= 0]
+            rest = text[min(ends):].lstrip("\n") if ends else ""
+            text = text[:start] + self.section(part).rstrip("\n") + "\n\n" + rest
+        path.write_text(text.rstrip("\n") + "\n")
         print(f"recorded in {path}")
 
 
