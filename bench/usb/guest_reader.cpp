@@ -14,7 +14,14 @@
 //   guest_reader loopback [options]
 //       no USB at all: the server mode's requests and answers for the same
 //       sizes over the guest's loopback TCP with a trivial peer (a child
-//       process), which shows what the network stack alone costs.
+//       process), which shows what the network stack alone costs;
+//   guest_reader relay [options]
+//       the server mode's client and frames over the guest's loopback TCP to
+//       a minimal relay (a child process) that takes the device as direct
+//       mode does and runs every transfer request as the usbfs URBs the
+//       server makes of it, answering each URB as the server does: the
+//       device work, copies and switches of the server mode without the
+//       server, to compare the server with.
 //
 // On the host (server_alone_bench.py) the same code measures the server
 // against C baselines across the veth link:
@@ -49,13 +56,16 @@
 //          switches_per_command=C reader_cpu=S reader_faults_per_command=F
 //          [server_cpu=S server_faults_per_command=F]
 // (urbs counts usbfs URBs in direct mode and transfer requests in server
-// mode; switches are the whole guest's; server_cpu and server_faults are the
-// program's process in server mode and the trivial peer in loopback mode.)
+// and relay mode; switches are the whole guest's; server_cpu and
+// server_faults are the program's process in server mode, the relay in relay
+// mode and the trivial peer in loopback mode.)
 // Failures go to stderr and end the program with exit code 1.
 //
 // Bulk IN transfers are cut into URBs of at most 64 KiB, each submitted when
 // the previous one came back full, the way the program's server does it, so
-// both modes make the same requests of the device.
+// every mode makes the same requests of the device. Direct mode and the
+// relay refuse a device whose interface another usbfs user has claimed (the
+// program's server while a client has the device connected).
 
 #include <linux/usb/ch9.h>
 #include <linux/usbdevice_fs.h>
@@ -221,7 +231,7 @@ public:
         fd_ = ::open(node, O_RDWR | O_CLOEXEC);
         if (fd_ < 0)
             die("open %s: %s", node, strerror(errno));
-        fprintf(stderr, "guest_reader: direct: %s is %s\n", dir.c_str(), node);
+        fprintf(stderr, "guest_reader: usbfs: %s is %s\n", dir.c_str(), node);
         // The usbfs file starts with the cached device descriptor, then the
         // configurations: no request reaches the device for them.
         unsigned char descriptors[4096];
@@ -232,6 +242,12 @@ public:
         if (!endpoints.in || !endpoints.out)
             die("%s: interface 0 has no bulk IN and OUT endpoints", node);
 
+        // Another usbfs user (the program's server, for one) holding the
+        // interface would lose it to the detach below: refuse instead.
+        usbdevfs_getdriver holder{};
+        holder.interface = 0;
+        if (ioctl(fd_, USBDEVFS_GETDRIVER, &holder) == 0 && strcmp(holder.driver, "usbfs") == 0)
+            die("%s: interface 0 is claimed by another usbfs user", node);
         usbdevfs_ioctl detach{};
         detach.ifno = 0;
         detach.ioctl_code = USBDEVFS_DISCONNECT;
@@ -287,23 +303,30 @@ public:
         return nullptr;
     }
 
-    Endpoints endpoints;
-
-private:
-    const char* transfer(unsigned char endpoint, unsigned char* data, uint32_t n, uint32_t* actual)
+    // Hands one URB to the kernel; 0 or a message.
+    const char* submit(usbdevfs_urb* urb, unsigned char endpoint, unsigned char* data, uint32_t n)
     {
         static char message[160];
-        usbdevfs_urb urb{};
-        urb.type = USBDEVFS_URB_TYPE_BULK;
-        urb.endpoint = endpoint;
-        urb.buffer = data;
-        urb.buffer_length = static_cast<int>(n);
-        urb.usercontext = &urb;
-        if (ioctl(fd_, USBDEVFS_SUBMITURB, &urb) < 0) {
+        *urb = usbdevfs_urb{};
+        urb->type = USBDEVFS_URB_TYPE_BULK;
+        urb->endpoint = endpoint;
+        urb->buffer = data;
+        urb->buffer_length = static_cast<int>(n);
+        urb->usercontext = urb;
+        if (ioctl(fd_, USBDEVFS_SUBMITURB, urb) < 0) {
             snprintf(message, sizeof message, "submit URB on 0x%02x: %s", endpoint, strerror(errno));
             return message;
         }
         ++urbs;
+        return nullptr;
+    }
+
+    // Waits for the URB submitted last to come back; what it carried in
+    // *actual; 0 or a message.
+    const char* reap(usbdevfs_urb* urb, uint32_t* actual)
+    {
+        static char message[160];
+        const unsigned endpoint = urb->endpoint;
         usbdevfs_urb* done = nullptr;
         while (ioctl(fd_, USBDEVFS_REAPURBNDELAY, &done) < 0) {
             if (errno != EAGAIN) {
@@ -313,7 +336,7 @@ private:
             pollfd p{fd_, POLLOUT, 0};
             int r = poll(&p, 1, kWaitMs);
             if (r == 0) {
-                ioctl(fd_, USBDEVFS_DISCARDURB, &urb);
+                ioctl(fd_, USBDEVFS_DISCARDURB, urb);
                 ioctl(fd_, USBDEVFS_REAPURB, &done);
                 snprintf(message, sizeof message, "URB on 0x%02x: no completion within %d ms", endpoint, kWaitMs);
                 return message;
@@ -323,16 +346,27 @@ private:
                 return message;
             }
         }
-        if (done != &urb) {
+        if (done != urb) {
             snprintf(message, sizeof message, "reaped a URB that was not submitted");
             return message;
         }
-        if (urb.status != 0) {
-            snprintf(message, sizeof message, "URB on 0x%02x ended with status %d", endpoint, urb.status);
+        if (urb->status != 0) {
+            snprintf(message, sizeof message, "URB on 0x%02x ended with status %d", endpoint, urb->status);
             return message;
         }
-        *actual = static_cast<uint32_t>(urb.actual_length);
+        *actual = static_cast<uint32_t>(urb->actual_length);
         return nullptr;
+    }
+
+    Endpoints endpoints;
+
+private:
+    const char* transfer(unsigned char endpoint, unsigned char* data, uint32_t n, uint32_t* actual)
+    {
+        usbdevfs_urb urb;
+        if (const char* e = submit(&urb, endpoint, data, n))
+            return e;
+        return reap(&urb, actual);
     }
 
     static unsigned readNumber(const std::string& path)
@@ -408,6 +442,81 @@ constexpr uint32_t kUrbFinal = kReplyBase + kOpTransfer;
 constexpr uint32_t kUrbIntermediate = 0x101C;
 constexpr unsigned char kTypeControl = 2;
 constexpr unsigned char kTypeBulk = 3;
+constexpr size_t kTransferHead = kRequestHeader + 12;
+
+// The frames of a transfer and of its answers, one encoding and decoding for
+// every side that speaks them (the client, the loopback peer, the relay), so
+// that all of them move the same bytes.
+struct TransferRequest {
+    uint32_t tag = 0;
+    unsigned char row = 0;
+    unsigned char port = 0;
+    unsigned char endpoint = 0;
+    unsigned char type = 0;
+    uint32_t inLength = 0;
+    uint32_t outLength = 0;
+};
+
+void encodeTransferRequest(unsigned char* head, const TransferRequest& r)
+{
+    memset(head, 0, kTransferHead);
+    putBe32(head + 4, kOpTransfer);
+    putBe32(head + 8, r.tag);
+    head[16] = r.row;
+    head[17] = r.port;
+    head[18] = r.endpoint;
+    head[19] = r.type;
+    putBe32(head + 20, r.inLength);
+    putBe32(head + 24, r.outLength);
+}
+
+TransferRequest decodeTransferRequest(const unsigned char* head)
+{
+    TransferRequest r;
+    r.tag = be32(head + 8);
+    r.row = head[16];
+    r.port = head[17];
+    r.endpoint = head[18];
+    r.type = head[19];
+    r.inLength = be32(head + 20);
+    r.outLength = be32(head + 24);
+    return r;
+}
+
+struct Reply {
+    uint32_t opcode = 0;
+    uint32_t tag = 0;
+    uint32_t length = 0;
+    uint32_t status = 0;
+    int32_t error = 0;
+};
+
+void encodeReply(unsigned char* header, const Reply& r)
+{
+    memset(header, 0, kReplyHeader);
+    putBe32(header + 4, r.opcode);
+    putBe32(header + 8, r.tag);
+    putBe32(header + 12, r.length);
+    putBe32(header + 16, r.status);
+    putBe32(header + 20, static_cast<uint32_t>(r.error));
+}
+
+Reply decodeReply(const unsigned char* header)
+{
+    Reply r;
+    r.opcode = be32(header + 4);
+    r.tag = be32(header + 8);
+    r.length = be32(header + 12);
+    r.status = be32(header + 16);
+    r.error = static_cast<int32_t>(be32(header + 20));
+    return r;
+}
+
+void setNoDelay(int fd)
+{
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
 
 int connectTcp(const char* host, int port)
 {
@@ -432,8 +541,7 @@ int connectTcp(const char* host, int port)
             die("connect %s:%d: %s", host, port, strerror(error));
     }
     // Requests are small and each waits for its answer: no Nagle delay.
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setNoDelay(fd);
     return fd;
 }
 
@@ -466,6 +574,8 @@ const char* sendAll(int fd, const iovec* parts, int count)
     return nullptr;
 }
 
+constexpr char kPeerClosed[] = "the peer closed the connection";
+
 const char* receiveAll(int fd, unsigned char* data, size_t n)
 {
     static char message[120];
@@ -477,7 +587,7 @@ const char* receiveAll(int fd, unsigned char* data, size_t n)
             continue;
         }
         if (r == 0)
-            return "the peer closed the connection";
+            return kPeerClosed;
         if (errno != EAGAIN && errno != EINTR) {
             snprintf(message, sizeof message, "receive: %s", strerror(errno));
             return message;
@@ -491,13 +601,40 @@ const char* receiveAll(int fd, unsigned char* data, size_t n)
     return nullptr;
 }
 
-struct Reply {
-    uint32_t opcode = 0;
-    uint32_t tag = 0;
-    uint32_t length = 0;
-    uint32_t status = 0;
-    int32_t error = 0;
-};
+// The next transfer request of a client, its OUT data into out (room
+// bytes); false once the client has closed the connection. A frame that
+// makes no sense ends the program.
+bool receiveTransferRequest(int fd, TransferRequest* r, unsigned char* out, size_t room, const char* who)
+{
+    unsigned char head[kTransferHead];
+    const char* e = receiveAll(fd, head, sizeof head);
+    if (e == kPeerClosed)
+        return false;
+    if (e)
+        die("%s: %s", who, e);
+    if (be32(head + 4) != kOpTransfer)
+        die("%s: request %u, not a transfer", who, be32(head + 4));
+    *r = decodeTransferRequest(head);
+    if (r->outLength > room)
+        die("%s: %u bytes of OUT data where %zu fit", who, r->outLength, room);
+    if (r->outLength && (e = receiveAll(fd, out, r->outLength)))
+        die("%s: %s", who, e);
+    return true;
+}
+
+// One URB's answer to request r, with the data that URB carried: the final
+// one, or one with more to come.
+const char* sendUrbAnswer(int fd, const TransferRequest& r, bool final, const unsigned char* data, uint32_t n)
+{
+    Reply answer;
+    answer.opcode = final ? kUrbFinal : kUrbIntermediate;
+    answer.tag = r.tag;
+    answer.length = n;
+    unsigned char header[kReplyHeader];
+    encodeReply(header, answer);
+    iovec parts[2] = {{header, sizeof header}, {const_cast<unsigned char*>(data), n}};
+    return sendAll(fd, parts, n ? 2 : 1);
+}
 
 class ProtocolTransport : public Transport {
 public:
@@ -556,6 +693,14 @@ public:
             die("the configuration has no bulk IN and OUT endpoints on interface 0");
     }
 
+    // A peer that takes transfer requests only (the loopback peer, the
+    // relay): no session to open, the endpoints known.
+    void attach(int fd, Endpoints e)
+    {
+        fd_ = fd;
+        endpoints = e;
+    }
+
     void close()
     {
         if (fd_ < 0)
@@ -606,12 +751,10 @@ private:
     const char* readReply(Reply* r, unsigned char* data, size_t room)
     {
         static char message[120];
-        unsigned char header[kReplyHeader];
+        unsigned char header[kReplyHeader] = {};
         if (const char* e = receiveAll(fd_, header, kRequestHeader))
             return e;
-        r->opcode = be32(header + 4);
-        r->tag = be32(header + 8);
-        r->length = be32(header + 12);
+        *r = decodeReply(header);
         if (r->opcode < kReplyBase) {
             // A notice: the device went away or the administrator took it.
             snprintf(message, sizeof message, "notice %u from the server", r->opcode);
@@ -619,8 +762,7 @@ private:
         }
         if (const char* e = receiveAll(fd_, header + kRequestHeader, kReplyHeader - kRequestHeader))
             return e;
-        r->status = be32(header + 16);
-        r->error = static_cast<int32_t>(be32(header + 20));
+        *r = decodeReply(header);
         if (r->length > room) {
             snprintf(message, sizeof message, "reply 0x%x with %u bytes where %zu fit", r->opcode, r->length, room);
             return message;
@@ -633,16 +775,16 @@ private:
                          unsigned char* in, uint32_t inLength, uint32_t* got)
     {
         static char message[160];
-        unsigned char head[kRequestHeader + 12] = {};
-        uint32_t id = ++tag_;
-        putBe32(head + 4, kOpTransfer);
-        putBe32(head + 8, id);
-        head[16] = row_;
-        head[17] = port_;
-        head[18] = endpoint;
-        head[19] = type;
-        putBe32(head + 20, inLength);
-        putBe32(head + 24, outLength);
+        TransferRequest request;
+        const uint32_t id = request.tag = ++tag_;
+        request.row = row_;
+        request.port = port_;
+        request.endpoint = endpoint;
+        request.type = type;
+        request.inLength = inLength;
+        request.outLength = outLength;
+        unsigned char head[kTransferHead];
+        encodeTransferRequest(head, request);
         iovec parts[2] = {{head, sizeof head}, {const_cast<unsigned char*>(out), outLength}};
         if (const char* e = sendAll(fd_, parts, outLength ? 2 : 1))
             return e;
@@ -962,37 +1104,19 @@ void measure(const char* mode, Transport& transport, Endpoints endpoints, const 
 // guest's TCP and the extra copies cost alone shows beside the figures.
 [[noreturn]] void serveLoopbackConnection(int fd)
 {
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setNoDelay(fd);
     static unsigned char payload[kMaxUrb];
-    for (;;) {
-        unsigned char request[kRequestHeader + 12];
-        if (receiveAll(fd, request, sizeof request))
-            _exit(0);
-        uint32_t inLength = be32(request + 20), outLength = be32(request + 24);
-        if (outLength > sizeof payload || receiveAll(fd, payload, outLength))
-            _exit(1);
+    TransferRequest r;
+    while (receiveTransferRequest(fd, &r, payload, sizeof payload, "peer")) {
         uint32_t sent = 0;
         do {
-            uint32_t part = inLength - sent < kMaxUrb ? inLength - sent : kMaxUrb;
-            unsigned char header[kReplyHeader] = {};
+            uint32_t part = r.inLength - sent < kMaxUrb ? r.inLength - sent : kMaxUrb;
             sent += part;
-            putBe32(header + 4, sent < inLength ? kUrbIntermediate : kUrbFinal);
-            memcpy(header + 8, request + 8, 4);
-            putBe32(header + 12, part);
-            iovec parts[2] = {{header, sizeof header}, {payload, part}};
-            if (sendAll(fd, parts, 2))
-                _exit(1);
-        } while (sent < inLength);
+            if (const char* e = sendUrbAnswer(fd, r, sent == r.inLength, payload, part))
+                die("peer: %s", e);
+        } while (sent < r.inLength);
     }
-}
-
-[[noreturn]] void serveLoopback(int listener)
-{
-    int fd = accept(listener, nullptr, nullptr);
-    if (fd < 0)
-        _exit(1);
-    serveLoopbackConnection(fd);
+    _exit(0);
 }
 
 // A listening socket on address:port (port 0: any free one).
@@ -1020,6 +1144,21 @@ int listenerPort(int listener)
     return ntohs(a.sin_port);
 }
 
+// The one connection a child serves, with TCP_NODELAY like every side; a
+// client that never comes ends the child instead of leaving it waiting.
+int acceptOne(int listener, const char* who)
+{
+    pollfd p{listener, POLLIN, 0};
+    if (poll(&p, 1, kWaitMs) != 1)
+        die("%s: no client within %d ms", who, kWaitMs);
+    int fd = accept(listener, nullptr, nullptr);
+    if (fd < 0)
+        die("%s: accept: %s", who, strerror(errno));
+    close(listener);
+    setNoDelay(fd);
+    return fd;
+}
+
 // Serves every connection in a child of its own, for ever: the baselines on
 // the host, started and stopped by the script.
 [[noreturn]] void serveForever(int listener, void (*serve)(int fd))
@@ -1043,8 +1182,7 @@ int listenerPort(int listener)
 // A plain TCP echo: every byte back as it comes.
 void serveEcho(int fd)
 {
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setNoDelay(fd);
     static unsigned char buffer[kMaxUrb];
     for (;;) {
         ssize_t n = recv(fd, buffer, sizeof buffer, 0);
@@ -1056,66 +1194,177 @@ void serveEcho(int fd)
     }
 }
 
-// The loopback mode's client loop against a peer at fd; the peer process's
-// usage is sampled when its pid is known.
+// The loopback mode's client: the server mode's transport and requests (a
+// 31-byte bulk OUT, the data in, a 13-byte bulk IN per command) against a
+// peer at fd that answers them without USB. The peer process's usage is
+// sampled when its pid is known.
 void measurePeer(const char* mode, int fd, const Options& o, pid_t peer)
 {
+    ProtocolTransport client;
+    client.attach(fd, Endpoints{0x81, 0x02});
     uint32_t largest = 0;
     for (uint32_t s : o.sizes)
         largest = s > largest ? s : largest;
     Buffer buffer(largest);
+    const unsigned char cbw[31] = {};
+    unsigned char csw[13];
     for (uint32_t size : o.sizes) {
-        uint64_t commands = 0, bytes = 0;
+        uint64_t commands = 0, bytes = 0, urbs = client.urbs;
         // The peer's CPU time shows as the "server" of these figures.
         const Usage before = sampleUsage(peer);
         const double start = now();
         while (bytes < o.total && now() - start < o.budget) {
-            for (uint32_t want : {31u, size, 13u}) {
-                unsigned char request[kRequestHeader + 12] = {};
-                unsigned char cbw[31] = {};
-                const bool out = want == 31u;
-                putBe32(request + 8, static_cast<uint32_t>(commands));
-                putBe32(request + 20, out ? 0 : want);
-                putBe32(request + 24, out ? want : 0);
-                iovec parts[2] = {{request, sizeof request}, {cbw, sizeof cbw}};
-                if (const char* e = sendAll(fd, parts, out ? 2 : 1))
-                    die("loopback: %s", e);
-                uint32_t got = 0, expect = out ? 0 : want;
-                do {
-                    unsigned char header[kReplyHeader];
-                    if (const char* e = receiveAll(fd, header, sizeof header))
-                        die("loopback: %s", e);
-                    uint32_t n = be32(header + 12);
-                    if (n > expect - got)
-                        die("loopback: %u bytes more than asked", n);
-                    if (const char* e = receiveAll(fd, buffer.data + got, n))
-                        die("loopback: %s", e);
-                    got += n;
-                    if (be32(header + 4) == kUrbFinal)
-                        break;
-                } while (true);
-            }
+            uint32_t got = 0, cswLength = 0;
+            if (const char* e = client.bulkOut(client.endpoints.out, cbw, sizeof cbw))
+                die("%s: %s", mode, e);
+            if (const char* e = client.bulkIn(client.endpoints.in, buffer.data, size, &got))
+                die("%s: %s", mode, e);
+            if (const char* e = client.bulkIn(client.endpoints.in, csw, sizeof csw, &cswLength))
+                die("%s: %s", mode, e);
+            if (got != size || cswLength != sizeof csw)
+                die("%s: %u and %u bytes came for %u and %zu", mode, got, cswLength, size, sizeof csw);
             bytes += size;
             ++commands;
         }
         double elapsed = now() - start;
-        printResult(mode, size, commands, bytes, elapsed, 0, before, sampleUsage(peer));
+        printResult(mode, size, commands, bytes, elapsed, client.urbs - urbs, before, sampleUsage(peer));
     }
-    close(fd);
+    client.close();
+}
+
+// A child of this process for the loopback peer or the relay: it listens on
+// the guest's loopback, where the parent connects.
+struct Child {
+    pid_t pid = -1;
+    int port = 0;
+};
+
+Child forkChild(void (*serve)(int listener, int ready, const Options& o), int ready, const Options& o)
+{
+    int listener = listenTcp(INADDR_LOOPBACK, 0);
+    Child child;
+    child.port = listenerPort(listener);
+    // Nothing buffered may be written twice.
+    fflush(stdout);
+    fflush(stderr);
+    child.pid = fork();
+    if (child.pid < 0)
+        die("fork: %s", strerror(errno));
+    if (child.pid == 0) {
+        serve(listener, ready, o);
+        _exit(0);
+    }
+    close(listener);
+    return child;
+}
+
+void awaitChild(const Child& child, const char* who)
+{
+    int status = 0;
+    if (waitpid(child.pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        die("the %s ended with status 0x%x", who, status);
+}
+
+void serveLoopback(int listener, int, const Options&)
+{
+    serveLoopbackConnection(acceptOne(listener, "peer"));
 }
 
 void measureLoopback(const Options& o)
 {
-    int listener = listenTcp(INADDR_LOOPBACK, 0);
-    pid_t child = fork();
-    if (child < 0)
-        die("fork: %s", strerror(errno));
-    if (child == 0)
-        serveLoopback(listener);
-    close(listener);
-    measurePeer("loopback", connectTcp("127.0.0.1", listenerPort(listener)), o, child);
-    int status = 0;
-    waitpid(child, &status, 0);
+    Child peer = forkChild(serveLoopback, -1, o);
+    measurePeer("loopback", connectTcp("127.0.0.1", peer.port), o, peer.pid);
+    awaitChild(peer, "loopback peer");
+}
+
+// ---------------------------------------------------------------- the relay
+
+// The server's part done by the least program that can do it, to tell what
+// the server adds from what the device, the copies and the guest's TCP cost:
+// the requests and answers of the server mode over the guest's loopback TCP,
+// each transfer as the usbfs URBs the server makes of it, on the device taken
+// from its kernel driver as the direct mode takes it.
+
+// A bulk IN transfer as the server runs it: URBs of at most 64 KiB, the next
+// submitted when the one before came back full, before that one's data goes
+// to the client, and every URB answered with its data in a frame of its own.
+void relayIn(UsbfsTransport& usb, int fd, const TransferRequest& r)
+{
+    static Buffer first(kMaxUrb), second(kMaxUrb);
+    unsigned char* data[2] = {first.data, second.data};
+    usbdevfs_urb urbs[2];
+    uint32_t left = r.inLength;
+    uint32_t length = left < kMaxUrb ? left : kMaxUrb;
+    if (const char* e = usb.submit(&urbs[0], r.endpoint, data[0], length))
+        die("relay: %s", e);
+    for (int k = 0;; k = 1 - k) {
+        uint32_t actual = 0;
+        if (const char* e = usb.reap(&urbs[k], &actual))
+            die("relay: %s", e);
+        left -= actual;
+        const bool more = actual == length && left > 0;
+        if (more) {
+            length = left < kMaxUrb ? left : kMaxUrb;
+            if (const char* e = usb.submit(&urbs[1 - k], r.endpoint, data[1 - k], length))
+                die("relay: %s", e);
+        }
+        if (const char* e = sendUrbAnswer(fd, r, !more, data[k], actual))
+            die("relay: %s", e);
+        if (!more)
+            return;
+    }
+}
+
+// Takes the device, says so with its endpoints on ready, serves one client
+// until it goes, and gives the device back to its kernel driver.
+void serveRelay(int listener, int ready, const Options& o)
+{
+    static UsbfsTransport usb;
+    releaseOnFailure = [] { usb.close(); };
+    usb.open(o.vendor, o.product);
+    const unsigned char endpoints[2] = {usb.endpoints.in, usb.endpoints.out};
+    if (write(ready, endpoints, sizeof endpoints) != sizeof endpoints)
+        die("relay: tell the endpoints: %s", strerror(errno));
+    close(ready);
+    const int fd = acceptOne(listener, "relay");
+    static unsigned char out[kMaxUrb];
+    TransferRequest r;
+    while (receiveTransferRequest(fd, &r, out, sizeof out, "relay")) {
+        if (r.type != kTypeBulk)
+            die("relay: a transfer of type %u; only bulk transfers are relayed", r.type);
+        if (r.endpoint & USB_DIR_IN) {
+            relayIn(usb, fd, r);
+            continue;
+        }
+        if (const char* e = usb.bulkOut(r.endpoint, out, r.outLength))
+            die("relay: %s", e);
+        if (const char* e = sendUrbAnswer(fd, r, true, nullptr, 0))
+            die("relay: %s", e);
+    }
+    releaseOnFailure = nullptr;
+    usb.close();
+}
+
+void measureRelay(const Options& o)
+{
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) < 0)
+        die("pipe: %s", strerror(errno));
+    Child relay = forkChild(serveRelay, ready[1], o);
+    close(ready[1]);
+    unsigned char endpoints[2];
+    const ssize_t n = read(ready[0], endpoints, sizeof endpoints);
+    close(ready[0]);
+    if (n != sizeof endpoints) {
+        int status = 0;
+        waitpid(relay.pid, &status, 0);
+        die("the relay did not take the device (it ended with status 0x%x)", status);
+    }
+    ProtocolTransport client;
+    client.attach(connectTcp("127.0.0.1", relay.port), Endpoints{endpoints[0], endpoints[1]});
+    measure("relay", client, client.endpoints, o, relay.pid);
+    client.close();
+    awaitChild(relay, "relay");
 }
 
 // Round trips of o.size bytes through a TCP echo for o.budget seconds.
@@ -1176,6 +1425,7 @@ void measureUrbRoundTrips(const char* host, int port, const Options& o)
     fputs("usage: guest_reader direct [options]\n"
           "       guest_reader server HOST PORT [options]\n"
           "       guest_reader loopback [options]\n"
+          "       guest_reader relay [options]\n"
           "       guest_reader peer PORT | echo-server PORT\n"
           "       guest_reader peer-client HOST PORT [options]\n"
           "       guest_reader echo HOST PORT [--size N] [--budget SECONDS]\n"
@@ -1276,6 +1526,10 @@ int main(int argc, char** argv)
     }
     if (mode == "loopback") {
         measureLoopback(parseOptions(argc, argv, 2));
+        return 0;
+    }
+    if (mode == "relay") {
+        measureRelay(parseOptions(argc, argv, 2));
         return 0;
     }
     if (mode == "peer" && argc == 3)

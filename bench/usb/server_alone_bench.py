@@ -109,8 +109,7 @@ class ServerAlone:
 
     def add(self, figure, server, baseline, unit, ratios):
         self.rows.append((figure, server, baseline, unit, ratios))
-        spread = (f"pairs {' '.join(f'{r:.2f}' for r in ratios)}; min {min(ratios):.2f} median "
-                  f"{statistics.median(ratios):.2f} max {max(ratios):.2f}") if ratios else ""
+        spread = ub.pair_summary(ratios) if ratios else ""
         base = f"{baseline:10.1f}" if baseline is not None else " " * 10
         print(f"{figure:52s} {server:10.1f} {base} {unit:6s} {spread}", flush=True)
 
@@ -211,7 +210,7 @@ class ServerAlone:
         for figure, server, base, unit, ratios in self.rows:
             shown = f"{server:,.2f} {unit}"
             baseline = f"{base:,.2f} {unit}" if base is not None else "-"
-            ratio = (f"{statistics.median(ratios):.2f} ({min(ratios):.2f}-{max(ratios):.2f})" if ratios else "-")
+            ratio = ub.pair_cell(ratios) if ratios else "-"
             lines.append(f"| {figure} | {shown} | {baseline} | {ratio} |")
         stamp = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
         return (f"\n\nLast run {stamp}, {os.cpu_count()} CPUs, {self.pairs} pairs of {self.budget} s per side "

@@ -18,17 +18,19 @@ baseline measured in the same run on the same veth link:
     simulated host's share), and the peak memory a 64 MiB OUT transfer adds;
   - with the real-USB guest (tools/guest/, QEMU): READ(10) throughput of the
     emulated USB stick through the server, the client inside the guest,
-    against the same reads straight through usbfs in the same guest, both
-    by guest_reader.cpp (built here with g++ -static), at 4 KiB, 64 KiB and
-    1 MiB per command; beside them the same exchanges over the guest's
-    loopback TCP without USB.
+    against a minimal C relay that makes the same usbfs URBs and sends the
+    same frames over the same loopback TCP to the same client, the two
+    alternating pair by pair; for information both against the same reads
+    straight through usbfs in the same guest, and the same exchanges over
+    the guest's loopback TCP without USB. All of it is guest_reader.cpp
+    (built here with g++ -static), at 4 KiB, 64 KiB and 1 MiB per command.
 
 On the simulated host both sides of every ratio use the same Python client
 code, so the ratios say what the server adds; absolute figures are bounded
 by the Python client. In the guest both sides are the same C++ reader.
 
     sudo bench/usb/usb_bench.py [--binary PATH] [--quick] [--no-callgrind] [--no-guest | --guest-only]
-                                [--record FILE]
+                                [--pairs N] [--record FILE]
 
 Needs root (network namespaces) and the normal build's program. The guest
 part is skipped, with the reason, when tools/guest/setup.sh says that this
@@ -43,6 +45,7 @@ import random
 import re
 import shutil
 import signal
+import statistics
 import struct
 import subprocess
 import sys
@@ -82,6 +85,9 @@ SECTOR = 512
 # (guest_reader.cpp checks the same).
 SECTOR_PATTERN = b"WEVBENCH"
 GUEST_BANNER = r"#### wev Master running on "
+# The relay/server pairs run on time alone, so both sides of a pair get the
+# same seconds whatever their speed.
+NO_BYTE_LIMIT = 1 << 40
 _libc = ctypes.CDLL(None, use_errno=True)
 
 
@@ -234,6 +240,35 @@ def simulated_host_share(annotate):
     return share
 
 
+def pair_summary(ratios):
+    """Every pair's ratio, then the least, the median and the most."""
+    return (f"pairs {' '.join(f'{r:.2f}' for r in ratios)}; min {min(ratios):.2f} "
+            f"median {statistics.median(ratios):.2f} max {max(ratios):.2f}")
+
+
+def pair_cell(ratios):
+    """The pairs' ratios in a table cell: median (least-most)."""
+    return f"{statistics.median(ratios):.2f} ({min(ratios):.2f}-{max(ratios):.2f})"
+
+
+def pooled(runs, mode, size):
+    """guest_reader's figures of several runs of one mode and size as one run:
+    all commands, bytes and seconds together, per-command figures weighted by
+    each run's commands."""
+    fields = [run[(mode, size)] for run in runs]
+    commands = sum(int(f["commands"]) for f in fields)
+    out = {"commands": commands, "bytes": sum(int(f["bytes"]) for f in fields),
+           "seconds": sum(float(f["seconds"]) for f in fields)}
+    out["bytes_per_second"] = out["bytes"] / out["seconds"]
+    for key in ("reader_cpu", "server_cpu"):
+        if all(key in f for f in fields):
+            out[key] = sum(float(f[key]) for f in fields)
+    for key in ("switches_per_command", "reader_faults_per_command", "server_faults_per_command"):
+        if all(key in f for f in fields):
+            out[key] = sum(float(f[key]) * int(f["commands"]) for f in fields) / max(commands, 1)
+    return out
+
+
 def size_label(size):
     return f"{size // MIB} MiB" if size >= MIB else f"{size // 1024} KiB" if size >= 1024 else f"{size} B"
 
@@ -242,15 +277,19 @@ class Bench:
     def __init__(self, args):
         self.args = args
         # Each part of the run records its own section of the README.
-        self.rows = {"simulated": [], "guest": []}   # (what, server, baseline, unit)
+        self.rows = {"simulated": [], "guest": []}   # (what, server, baseline, unit, pair ratios)
         self.notes = {"simulated": [], "guest": []}
         self.part = "simulated"
 
-    def add(self, what, value, baseline, unit):
-        self.rows[self.part].append((what, value, baseline, unit))
-        ratio = f"{value / baseline:6.2f}" if baseline else "     -"
+    def add(self, what, value, baseline, unit, ratios=None):
+        """A figure beside its baseline; with ratios (one per pair of runs
+        that alternated), value and baseline are the pairs' medians."""
+        self.rows[self.part].append((what, value, baseline, unit, ratios))
+        ratio = (f"{statistics.median(ratios):6.2f}" if ratios else f"{value / baseline:6.2f}" if baseline
+                 else "     -")
         base = f"{baseline:12.1f}" if baseline is not None else " " * 12
-        print(f"{what:46s} {value:12.1f} {base}  {ratio}  {unit}", flush=True)
+        spread = f"  {pair_summary(ratios)}" if ratios else ""
+        print(f"{what:46s} {value:12.1f} {base}  {ratio}  {unit}{spread}", flush=True)
 
     # -- throughput and round trips ------------------------------------------
 
@@ -451,9 +490,9 @@ class Bench:
     # -- the real-USB guest ----------------------------------------------------
 
     def guest_budget(self):
-        """Seconds and bytes per size and mode: software emulation is slow, and
-        the whole part (two builds, a boot, three runs) stays within minutes."""
-        return (4, 64 * MIB) if self.args.quick else (15, 512 * MIB)
+        """Seconds and bytes per size and run: software emulation is slow, and
+        the whole part (two builds, a boot, the runs) stays within minutes."""
+        return (3, 64 * MIB) if self.args.quick else (10, 512 * MIB)
 
     def guest_image(self, workdir):
         """guest_reader built static, and an initramfs holding it beside the
@@ -477,11 +516,12 @@ class Bench:
                                f"{usbguest._tail(made.stderr)}")
         return image
 
-    def guest_reader(self, guest, mode, *args):
-        """One run of guest_reader in the guest; its results by (mode, size)."""
-        seconds, total = self.guest_budget()
+    def guest_reader(self, guest, mode, *args, total=None):
+        """One run of guest_reader in the guest; its results by (mode, size).
+        total: bytes per size (default the budget's)."""
+        seconds, budget_total = self.guest_budget()
         words = ["guest_reader", mode, *args, "--sizes", ",".join(map(str, GUEST_SIZES)),
-                 "--total", total, "--budget", seconds]
+                 "--total", total or budget_total, "--budget", seconds]
         started = time.monotonic()
         lines = guest.command("run", *words, timeout=len(GUEST_SIZES) * (seconds + 60) + 60, check=False)
         found = reader_results(lines)
@@ -504,8 +544,36 @@ class Bench:
                     raise RuntimeError(f"the program in the guest did not list the stick within {timeout} s")
                 time.sleep(1)
 
+    def guest_pairs(self, guest, ids, port, stick_bound):
+        """Relay and server alternating, pair after pair, on time alone. The
+        relay takes the stick while the program runs but no client has it
+        connected (the program closes a device its client disconnects, and
+        the relay refuses an interface another usbfs user holds); after each
+        relay the stick must be back with its kernel driver. Returns the
+        relay runs, the server runs and the server's address."""
+        relays, servers, address = [], [], None
+        for pair in range(1, self.args.pairs + 1):
+            print(f"  guest: pair {pair} of {self.args.pairs}", flush=True)
+            relays.append(self.guest_reader(guest, "relay", "--device", ids, total=NO_BYTE_LIMIT))
+            guest.wait_usb(stick_bound, "the stick given back to its kernel driver by the relay", 30)
+            if address is None:
+                try:
+                    servers.append(self.guest_reader(guest, "server", "127.0.0.1", port, "--device", ids,
+                                                     total=NO_BYTE_LIMIT))
+                    address = "127.0.0.1"
+                    continue
+                except RuntimeError as e:
+                    # A program listening only on the guest's eth0 address.
+                    print(f"  guest: through 127.0.0.1 failed ({e}); again through the guest's own address",
+                          flush=True)
+                    address = guest_env("GUEST_IP")
+            servers.append(self.guest_reader(guest, "server", address, port, "--device", ids,
+                                             total=NO_BYTE_LIMIT))
+        return relays, servers, address
+
     def guest(self):
         started = time.monotonic()
+        load = os.getloadavg()[0]
         workdir = Path(tempfile.mkdtemp(prefix="wev-bench-guest-"))
         guest = None
         try:
@@ -524,7 +592,7 @@ class Bench:
                 for name, d in snapshot.plugged().items():
                     if (d.get("idVendor"), d.get("idProduct")) == STICK_IDS:
                         interfaces = snapshot.interfaces_of(name)
-                        return bool(interfaces and interfaces[0]["driver"])
+                        return bool(interfaces and interfaces[0]["driver"] == "usb-storage")
                 return False
 
             guest.wait_usb(stick_bound, "the stick with its kernel driver", 60)
@@ -535,81 +603,98 @@ class Bench:
             guest.command("wev-start", 0)
             guest.wait_console(GUEST_BANNER, 120)
             self.guest_server_ready(guest)
-            try:
-                server = self.guest_reader(guest, "server", "127.0.0.1", port, "--device", ids)
-                address = "127.0.0.1"
-            except RuntimeError as e:
-                # A program listening only on the guest's eth0 address.
-                print(f"  guest: through 127.0.0.1 failed ({e}); again through the guest's own address",
-                      flush=True)
-                address = guest_env("GUEST_IP")
-                server = self.guest_reader(guest, "server", address, port, "--device", ids)
+            relays, servers, address = self.guest_pairs(guest, ids, port, stick_bound)
             loopback = self.guest_reader(guest, "loopback")
             stop = guest.command("wev-stop")
             if stop != ["wev exit=0"]:
                 raise RuntimeError(f"the program in the guest ended with {stop}")
             # Direct reads again, the program stopped: the speed of software
             # emulation follows this machine's other load, so the direct
-            # figure brackets the server's in time.
+            # figure brackets the others in time.
             direct_after = self.guest_reader(guest, "direct", "--device", ids)
             guest.power_off()
-
-            def rate(runs, mode, size):
-                fields = [run[(mode, size)] for run in runs]
-                return sum(int(f["bytes"]) for f in fields) / sum(float(f["seconds"]) for f in fields) / MIB
-
-            for size in GUEST_SIZES:
-                self.add(f"guest READ(10) {size_label(size)}, MiB/s", rate([server], "server", size),
-                         rate([direct, direct_after], "direct", size), "MiB/s")
-            for size in GUEST_SIZES:
-                rate = float(loopback[("loopback", size)]["bytes_per_second"]) / MIB
-                self.add(f"guest loopback TCP alone, {size_label(size)} exchanges", rate, None, "MiB/s")
-            detail = ["| size | path | MiB/s | wall ms per command | CPU ms per command: reader "
-                      "| CPU ms per command: server or peer | page faults per command: reader, server or peer "
-                      "| context switches per command |",
-                      "|---|---|---:|---:|---:|---:|---:|---:|"]
-            for size in GUEST_SIZES:
-                for name, found in (("direct usbfs, before", direct), ("server", server),
-                                    ("loopback TCP alone", loopback), ("direct usbfs, after", direct_after)):
-                    f = next(v for (mode, n), v in found.items() if n == size)
-                    commands = max(int(f["commands"]), 1)
-                    peer, peer_faults = "-", "-"
-                    if "server_cpu" in f:
-                        peer = f"{float(f['server_cpu']) * 1000 / commands:.3f}"
-                        peer_faults = f"{float(f['server_faults_per_command']):.1f}"
-                    detail.append(f"| {size_label(size)} | {name} | {float(f['bytes_per_second']) / MIB:,.1f} "
-                                  f"| {float(f['seconds']) * 1000 / commands:.3f} "
-                                  f"| {float(f['reader_cpu']) * 1000 / commands:.3f} | {peer} "
-                                  f"| {float(f['reader_faults_per_command']):.1f}, {peer_faults} "
-                                  f"| {float(f['switches_per_command']):.1f} |")
-            self.notes[self.part].append("Where the guest's time went (from the guest's /proc; it has one "
-                                         "virtual CPU, so the CPU times of a row add up to about its wall "
-                                         "time when the path is bound by that CPU):\n\n" + "\n".join(detail))
-            idle = server.get(("idle", 0))
-            if idle:
-                self.notes[self.part].append(
-                    f"The program's process at rest in the guest (before the server rows, {float(idle['seconds']):.0f} s): "
-                    f"{float(idle['server_cpu_share']) * 100:.1f} % of the guest's CPU, "
-                    f"{float(idle['switches_per_second']):.0f} context switches per second in the whole guest.")
-            for line in detail:
-                print(f"  {line}", flush=True)
-            seconds, total = self.guest_budget()
-            urbs = {size: (int(direct[("direct", size)]["urbs"]) / int(direct[("direct", size)]["commands"]),
-                           int(server[("server", size)]["urbs"]) / int(server[("server", size)]["commands"]))
-                    for size in GUEST_SIZES}
-            self.notes[self.part].append(
-                f"Guest: the direct figure is the mean of the direct runs before and after the server's; "
-                f"server reached at {address}:{port} inside the guest; each size read for "
-                f"{seconds} s or {total // MIB} MiB, whichever came first, sequential LBAs over a "
-                f"{STICK_MIB} MiB stick; usbfs URBs per command (direct): "
-                + ", ".join(f"{size_label(n)} {u[0]:.0f}" for n, u in urbs.items())
-                + "; transfer requests per command (server): "
-                + ", ".join(f"{size_label(n)} {u[1]:.0f}" for n, u in urbs.items())
-                + f". The whole guest part took {time.monotonic() - started:.0f} s.")
+            self.guest_figures(direct, direct_after, relays, servers, loopback)
+            self.guest_notes(direct, direct_after, relays, servers, loopback, address, port, started, load)
         finally:
             if guest is not None:
                 guest.close()
             shutil.rmtree(workdir, ignore_errors=True)
+
+    def guest_figures(self, direct, direct_after, relays, servers, loopback):
+        """Per size: the server against the relay pair by pair, and for
+        information the server, the relay and the guest's TCP alone against
+        direct usbfs (both direct runs pooled)."""
+        def mib_per_second(runs, mode, size):
+            return pooled(runs, mode, size)["bytes_per_second"] / MIB
+
+        for size in GUEST_SIZES:
+            server = [mib_per_second([run], "server", size) for run in servers]
+            relay = [mib_per_second([run], "relay", size) for run in relays]
+            self.add(f"guest READ(10) {size_label(size)}: server / C relay, MiB/s", statistics.median(server),
+                     statistics.median(relay), "MiB/s", [s / r for s, r in zip(server, relay)])
+        for size in GUEST_SIZES:
+            base = mib_per_second([direct, direct_after], "direct", size)
+            self.add(f"  {size_label(size)}: server / direct usbfs", mib_per_second(servers, "server", size), base,
+                     "MiB/s")
+            self.add(f"  {size_label(size)}: C relay / direct usbfs", mib_per_second(relays, "relay", size), base,
+                     "MiB/s")
+            self.add(f"  {size_label(size)}: loopback TCP alone / direct usbfs",
+                     mib_per_second([loopback], "loopback", size), base, "MiB/s")
+
+    def guest_notes(self, direct, direct_after, relays, servers, loopback, address, port, started, load):
+        pairs = len(relays)
+        detail = ["| size | path | MiB/s | wall ms per command | CPU ms per command: reader "
+                  "| CPU ms per command: server, relay or peer | page faults per command: reader, server, relay "
+                  "or peer | context switches per command |",
+                  "|---|---|---:|---:|---:|---:|---:|---:|"]
+        for size in GUEST_SIZES:
+            for name, runs, mode in (("direct usbfs, before", [direct], "direct"),
+                                     (f"C relay, {pairs} runs", relays, "relay"),
+                                     (f"server, {pairs} runs", servers, "server"),
+                                     ("loopback TCP alone", [loopback], "loopback"),
+                                     ("direct usbfs, after", [direct_after], "direct")):
+                f = pooled(runs, mode, size)
+                commands = max(f["commands"], 1)
+                peer, peer_faults = "-", "-"
+                if "server_cpu" in f:
+                    peer = f"{f['server_cpu'] * 1000 / commands:.3f}"
+                    peer_faults = f"{f['server_faults_per_command']:.1f}"
+                detail.append(f"| {size_label(size)} | {name} | {f['bytes_per_second'] / MIB:,.1f} "
+                              f"| {f['seconds'] * 1000 / commands:.3f} "
+                              f"| {f['reader_cpu'] * 1000 / commands:.3f} | {peer} "
+                              f"| {f['reader_faults_per_command']:.1f}, {peer_faults} "
+                              f"| {f['switches_per_command']:.1f} |")
+        self.notes[self.part].append("Where the guest's time went (from the guest's /proc; it has one "
+                                     "virtual CPU, so the CPU times of a row add up to about its wall "
+                                     "time when the path is bound by that CPU; the relay and server "
+                                     "rows pool their runs):\n\n" + "\n".join(detail))
+        for line in detail:
+            print(f"  {line}", flush=True)
+        idle = servers[0].get(("idle", 0))
+        if idle:
+            self.notes[self.part].append(
+                f"The program's process at rest in the guest (before the first server run, "
+                f"{float(idle['seconds']):.0f} s): {float(idle['server_cpu_share']) * 100:.1f} % of the guest's "
+                f"CPU, {float(idle['switches_per_second']):.0f} context switches per second in the whole guest.")
+        seconds, total = self.guest_budget()
+
+        def per_command(run, mode, size):
+            return int(run[(mode, size)]["urbs"]) / int(run[(mode, size)]["commands"])
+
+        self.notes[self.part].append(
+            f"Guest: C relay and server alternating, {pairs} pairs in one boot, each side {seconds} s per size "
+            f"(the ratio column of the pair rows: median (least-most) of the pairs' ratios; server and "
+            f"baseline: the medians of the pairs); the direct figure is the direct runs before and after "
+            f"pooled, each size read for {seconds} s or {total // MIB} MiB, whichever came first, as the "
+            f"loopback row; server reached at {address}:{port} inside the guest; sequential LBAs over a "
+            f"{STICK_MIB} MiB stick; usbfs URBs per command (direct): "
+            + ", ".join(f"{size_label(n)} {per_command(direct, 'direct', n):.0f}" for n in GUEST_SIZES)
+            + "; transfer requests per command (server, relay): "
+            + ", ".join(f"{size_label(n)} {per_command(servers[0], 'server', n):.0f}, "
+                        f"{per_command(relays[0], 'relay', n):.0f}" for n in GUEST_SIZES)
+            + f". The whole guest part took {time.monotonic() - started:.0f} s; this machine's load average "
+            f"(1 minute) was {load:.1f} at its start and {os.getloadavg()[0]:.1f} at its end, on "
+            f"{os.cpu_count()} CPUs shared with other work.")
 
     # -- the README ------------------------------------------------------------------
 
@@ -617,8 +702,8 @@ class Bench:
 
     def section(self, part):
         lines = ["| figure | server | baseline | ratio |", "|---|---:|---:|---:|"]
-        for what, value, base, unit in self.rows[part]:
-            ratio = f"{value / base:.2f}" if base else "-"
+        for what, value, base, unit, ratios in self.rows[part]:
+            ratio = pair_cell(ratios) if ratios else f"{value / base:.2f}" if base else "-"
             shown = f"{value:,.1f} {unit}"
             baseline = f"{base:,.1f} {unit}" if base is not None else "-"
             lines.append(f"| {what.strip()} | {shown} | {baseline} | {ratio} |")
@@ -627,20 +712,22 @@ class Bench:
         return f"\n\nLast run {stamp}, {os.cpu_count()} CPUs:\n\n" + "\n".join(lines) + "\n" + notes
 
     def record(self, path):
-        """Rewrites the figures of the parts that ran; a part that did not run
-        (left out, or skipped) keeps the figures recorded before."""
+        """Rewrites the figures of the parts that ran, each from its marker up
+        to the next marker or heading, so that what the README says after
+        them stays; a part that did not run (left out, or skipped) keeps the
+        figures recorded before, and a missing marker goes to the end."""
         text = path.read_text() if path.exists() else ""
-        starts = sorted((text.find(m), part) for part, m in self.MARKERS.items() if m in text)
-        head = text[:starts[0][0]] if starts else text
-        old = {}
-        for i, (at, part) in enumerate(starts):
-            end = starts[i + 1][0] if i + 1 < len(starts) else len(text)
-            old[part] = text[at + len(self.MARKERS[part]):end]
-        out = head
         for part, marker in self.MARKERS.items():
-            body = self.section(part) if self.rows[part] else old.get(part, "\n")
-            out += marker + body.rstrip("\n") + "\n\n"
-        path.write_text(out.rstrip("\n") + "\n")
+            if marker not in text:
+                text = text.rstrip("\n") + ("\n\n" if text else "") + marker + "\n"
+            if not self.rows[part]:
+                continue
+            start = text.index(marker) + len(marker)
+            ends = [at for at in [text.find(m, start) for m in self.MARKERS.values()]
+                    + [text.find("\n#", start)] if at >= 0]
+            rest = text[min(ends):].lstrip("\n") if ends else ""
+            text = text[:start] + self.section(part).rstrip("\n") + "\n\n" + rest
+        path.write_text(text.rstrip("\n") + "\n")
         print(f"recorded in {path}")
 
 
@@ -652,8 +739,12 @@ def main():
     parser.add_argument("--guest", action=argparse.BooleanOptionalAction, default=True,
                         help="the real-USB guest part (default on; skipped when the guest cannot run here)")
     parser.add_argument("--guest-only", action="store_true", help="only the real-USB guest part")
+    parser.add_argument("--pairs", type=int, default=3,
+                        help="relay/server pairs in the guest (default 3)")
     parser.add_argument("--record", help="markdown file whose figures sections are rewritten")
     args = parser.parse_args()
+    if args.pairs < 1:
+        parser.error("--pairs needs at least one pair")
     if args.guest_only and not args.guest:
         parser.error("--guest-only and --no-guest exclude each other")
     # The box runs the program from its own root, so a relative path would not name it.
