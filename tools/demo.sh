@@ -75,7 +75,7 @@ running_pid() {
     bin=$(cat "$BINFILE")
     [[ $pid =~ ^[0-9]+$ ]] || return 1
     # the program itself, or the interpreter of a script given as WEV_BIN
-    tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null | head -n 2 | grep -qxF "$bin" || return 1
+    tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null | head -n 2 | grep -xF "$bin" >/dev/null || return 1
     [ "$(ip netns identify "$pid" 2>/dev/null)" = "$ns" ] || return 1
     echo "$pid"
 }

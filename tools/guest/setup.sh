@@ -46,8 +46,10 @@ refresh_apt_lists() {
 # besides the copies made for the program.
 busybox_is_static() {
     [ -x /bin/busybox ] || return 1
-    /bin/busybox --list 2>/dev/null | grep -qx cpio || return 1
-    ! readelf -l /bin/busybox 2>/dev/null | grep -q 'program interpreter'
+    # grep reads the whole list: an early exit would end busybox with
+    # SIGPIPE, which pipefail turns into a failure now and then.
+    /bin/busybox --list 2>/dev/null | grep -x cpio >/dev/null || return 1
+    ! readelf -l /bin/busybox 2>/dev/null | grep 'program interpreter' >/dev/null
 }
 
 install_missing_packages() {
