@@ -96,7 +96,7 @@ def template_texts(text):
     while i < len(text):
         c = text[i]
         if c == "<":
-            if script and text.startswith("</script", i + 1):
+            if script and text.startswith("/script", i + 1):
                 script = False
             elif not script and text.startswith("script ", i + 1):
                 script = True
