@@ -106,6 +106,14 @@ def test_security_and_maintenance_pages_in_a_browser(admin_browser):
     assert fingerprint(served_certificate(box)) == fingerprint(cert.read_text())
     browser.screenshot(f"{base}/security/showforg.html", "31-security-imported")
     browser.screenshot(f"{base}/security/certificate.html", "32-security-certificates")
+    # The German words are the long ones: the same table in German, whole.
+    german = curl(box, f"{base}/security/certificate_de.html").stdout
+    assert "Zertifikatsanforderung" in german and "Selbstsigniertes Zertifikat" in german, german[-1500:]
+    assert "Certificate request" not in german and "Self-signed certificate" not in german
+    browser.screenshot(f"{base}/security/certificate_de.html", "35-security-certificates-german")
+    browser.screenshot(f"{base}/security/ssl_de.html", "36-security-encryption-german")
+    # The language of a URL becomes the box's: English again for what follows.
+    assert "Certificate request" in curl(box, f"{base}/security/certificate_en.html").stdout
 
     # The parameter file, downloaded, changed and uploaded by the browser.
     listing = curl(box, f"{base}/bin/parameters").stdout

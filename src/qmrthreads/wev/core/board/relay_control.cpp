@@ -1,6 +1,7 @@
 #include "core/board/relay_control.h"
 
 #include "core/board/board_device.h"
+#include "core/i18n/translatable.h"
 #include "core/params/param_handles.h"
 #include "core/product/model_features.h"
 #include "core/task/tick_clock.h"
@@ -12,24 +13,24 @@
 namespace {
 
 const RelayEventRow kRows[kRelayEventRows] = {
-    {RELAY_RESTART, "Restart"},
-    {RELAY_NETWORK_OFF, "Network connection interrupted"},
-    {RELAY_NETWORK_ON, "Network connection established"},
-    {RELAY_SUPPLY1_ESTABLISHED, "Power supply 1 established"},
-    {RELAY_SUPPLY2_ESTABLISHED, "Power supply 2 established"},
-    {RELAY_SUPPLY1_INTERRUPTED, "Power supply 1 interrupted"},
-    {RELAY_SUPPLY2_INTERRUPTED, "Power supply 2 interrupted"},
-    {RELAY_SD_CONNECTED, "SD card connected"},
-    {RELAY_SD_DISCONNECTED, "SD card disconnected"},
-    {RELAY_SD_UNUSABLE, "SD card cannot be used"},
-    {RELAY_USB1_ATTACHED, "USB device connected (port 1)"},
-    {RELAY_USB1_DETACHED, "USB device disconnected (port 1)"},
-    {RELAY_USB1_ACTIVATED, "USB device activated (port 1)"},
-    {RELAY_USB1_DEACTIVATED, "USB device deactivated (port 1)"},
-    {RELAY_USB2_ATTACHED, "USB device connected (port 2)"},
-    {RELAY_USB2_DETACHED, "USB device disconnected (port 2)"},
-    {RELAY_USB2_ACTIVATED, "USB device activated (port 2)"},
-    {RELAY_USB2_DEACTIVATED, "USB device deactivated (port 2)"},
+    {RELAY_RESTART, translatable("Restart")},
+    {RELAY_NETWORK_OFF, translatable("Network connection interrupted")},
+    {RELAY_NETWORK_ON, translatable("Network connection established")},
+    {RELAY_SUPPLY1_ESTABLISHED, translatable("Power supply 1 established")},
+    {RELAY_SUPPLY2_ESTABLISHED, translatable("Power supply 2 established")},
+    {RELAY_SUPPLY1_INTERRUPTED, translatable("Power supply 1 interrupted")},
+    {RELAY_SUPPLY2_INTERRUPTED, translatable("Power supply 2 interrupted")},
+    {RELAY_SD_CONNECTED, translatable("SD card connected")},
+    {RELAY_SD_DISCONNECTED, translatable("SD card disconnected")},
+    {RELAY_SD_UNUSABLE, translatable("SD card cannot be used")},
+    {RELAY_USB1_ATTACHED, translatable("USB device connected (port 1)")},
+    {RELAY_USB1_DETACHED, translatable("USB device disconnected (port 1)")},
+    {RELAY_USB1_ACTIVATED, translatable("USB device activated (port 1)")},
+    {RELAY_USB1_DEACTIVATED, translatable("USB device deactivated (port 1)")},
+    {RELAY_USB2_ATTACHED, translatable("USB device connected (port 2)")},
+    {RELAY_USB2_DETACHED, translatable("USB device disconnected (port 2)")},
+    {RELAY_USB2_ACTIVATED, translatable("USB device activated (port 2)")},
+    {RELAY_USB2_DEACTIVATED, translatable("USB device deactivated (port 2)")},
 };
 
 std::atomic<uint32_t> eventTimes[kRelayEventRows];

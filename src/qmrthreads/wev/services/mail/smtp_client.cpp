@@ -3,6 +3,7 @@
 #include "core/addr/sock_addr.h"
 #include "core/cert/cert_smime.h"
 #include "core/i18n/texts.h"
+#include "core/i18n/translatable.h"
 #include "core/net/connection.h"
 #include "core/net/net_interface.h"
 #include "core/params/param_handles.h"
@@ -338,12 +339,16 @@ SmtpStatus smtpStatus()
 const char* mailStatusText(int code)
 {
     static const char* const kTexts[] = {
-        "No error", "Initialized", "DNS done", "TCP connect done", "Server contacted", "Login done", "Working",
-        "TCP connection closed", "APOP login failed", "APOP build MD5 xsum failed", "TCP connect failed",
-        "Send email DATA command failed", "DEL command failed", "DNS request failed", "LIST command failed",
-        "Login failed", "Memory fault", "Send FROM failed", "SMTP Authentication failed", "Pop emails failed",
-        "Password failed", "RCPT command failed", "RETR command failed", "Scan email failed", "Send email failed",
-        "Get STAT failed", "Scan STAT failed", "USER command failed"};
+        translatable("No error"), translatable("Initialized"), translatable("DNS done"),
+        translatable("TCP connect done"), translatable("Server contacted"), translatable("Login done"),
+        translatable("Working"), translatable("TCP connection closed"), translatable("APOP login failed"),
+        translatable("APOP build MD5 xsum failed"), translatable("TCP connect failed"),
+        translatable("Send email DATA command failed"), translatable("DEL command failed"),
+        translatable("DNS request failed"), translatable("LIST command failed"), translatable("Login failed"),
+        translatable("Memory fault"), translatable("Send FROM failed"), translatable("SMTP Authentication failed"),
+        translatable("Pop emails failed"), translatable("Password failed"), translatable("RCPT command failed"),
+        translatable("RETR command failed"), translatable("Scan email failed"), translatable("Send email failed"),
+        translatable("Get STAT failed"), translatable("Scan STAT failed"), translatable("USER command failed")};
     if (code < 0 || code >= static_cast<int>(sizeof kTexts / sizeof kTexts[0]))
         return getmuText("unknown");
     return getmuText(kTexts[code]);

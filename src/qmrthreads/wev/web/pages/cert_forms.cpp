@@ -9,6 +9,7 @@
 #include "core/cert/cert_import.h"
 #include "core/cert/cert_pem.h"
 #include "core/cert/cert_store.h"
+#include "core/i18n/translatable.h"
 #include "core/storage/sd_mirror.h"
 #include "core/tls/tls_context.h"
 #include "core/util/file_queries.h"
@@ -22,10 +23,11 @@ namespace {
 constexpr int kDefaultKeyBits = 1024;
 constexpr int kPassPhraseTail = 64;
 
-constexpr char kFieldsMissing[] =
-    "One ore more required fields have not been completed or have been completed incorrectly.";
-constexpr char kNotInstalled[] = "The certificate could not be installed. The cause is unknown.<br>It may have an "
-                                 "incorrect format. Make sure that it is encoded in Base64.";
+constexpr const char* kFieldsMissing =
+    translatable("One ore more required fields have not been completed or have been completed incorrectly.");
+constexpr const char* kNotInstalled = translatable("The certificate could not be installed. The cause is unknown.<br>"
+                                                   "It may have an incorrect format. Make sure that it is encoded in "
+                                                   "Base64.");
 
 bool rowIs(const HttpConnection& c, const char* url)
 {
@@ -180,7 +182,7 @@ bool uploadPassPhrase(int fd, std::string* passPhrase)
 int certGenCgi(HttpConnection& c)
 {
     if (generating())
-        return waitFor(c, c.request().path, 2, "The certificate is being generated.");
+        return waitFor(c, c.request().path, 2, translatable("The certificate is being generated."));
     std::string any;
     bool self = c.getFormVar("sub_cert", &any);
     bool request = !self && c.getFormVar("sub_req", &any);
@@ -199,7 +201,7 @@ int certGenCgi(HttpConnection& c)
         !store->validate(self ? CERT_MODE_SELF_SIGNED : CERT_MODE_REQUEST))
         return waitFor(c, form, 2, kFieldsMissing);
     startCertGenerator(0);
-    return waitFor(c, c.request().path, 2, "Starting to generate a new certificate.");
+    return waitFor(c, c.request().path, 2, translatable("Starting to generate a new certificate."));
 }
 
 int certStoreCgi(HttpConnection& c)

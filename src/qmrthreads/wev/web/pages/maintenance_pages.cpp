@@ -9,6 +9,7 @@
 #include "web/pages/page_texts.h"
 #include "web/pages/update_progress.h"
 
+#include "core/i18n/translatable.h"
 #include "core/params/param_store.h"
 #include "core/storage/sd_card_state.h"
 #include "core/storage/update_status.h"
@@ -27,9 +28,9 @@ namespace {
 constexpr int kRestartDelaySeconds = 4;
 constexpr int kColdRestartExitCode = 2;
 
-constexpr char kInvalidParamFile[] = "Invalid parameter file. No parameters have been changed.";
-constexpr char kParamsChanged[] = "Parameters are changed. Please wait.";
-constexpr char kBadUpdateFile[] = "Unrecognizable update file: the file is wrong or corrupted.";
+constexpr const char* kInvalidParamFile = translatable("Invalid parameter file. No parameters have been changed.");
+constexpr const char* kParamsChanged = translatable("Parameters are changed. Please wait.");
+constexpr const char* kBadUpdateFile = translatable("Unrecognizable update file: the file is wrong or corrupted.");
 
 struct SdStateText {
     const char* status;
@@ -37,10 +38,10 @@ struct SdStateText {
 };
 
 const SdStateText kSdStateTexts[] = {
-    {"SD card not found, please insert SD card.", nullptr},
-    {"SD card found, but formatting required.", "Required (FAT32)"},
-    {"SD card found, but write protected.", "not required"},
-    {"SD card found.", "not required"},
+    {translatable("SD card not found, please insert SD card."), nullptr},
+    {translatable("SD card found, but formatting required."), translatable("Required (FAT32)")},
+    {translatable("SD card found, but write protected."), translatable("not required")},
+    {translatable("SD card found."), translatable("not required")},
 };
 
 void setRefresh(HttpConnection& c, const std::string& target, int seconds)

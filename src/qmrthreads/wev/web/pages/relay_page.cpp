@@ -6,6 +6,7 @@
 
 #include "core/board/relay_control.h"
 #include "core/i18n/catalogue.h"
+#include "core/i18n/translatable.h"
 #include "core/params/param_handles.h"
 #include "core/product/model_features.h"
 
@@ -37,8 +38,8 @@ bool isModeToken(const char* token)
 std::string relayStateText(size_t events)
 {
     if (isModeToken("fix"))
-        return params::relay_on()->isOn() ? "Closed (fixed)" : "Open (fixed)";
-    return events > 0 ? "Closed" : "open";
+        return params::relay_on()->isOn() ? translatable("Closed (fixed)") : translatable("Open (fixed)");
+    return events > 0 ? translatable("Closed") : translatable("open");
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 
 #include "core/cert/cert_files.h"
 #include "core/cert/cert_store.h"
+#include "core/i18n/translatable.h"
 #include "core/params/param_handles.h"
 #include "core/params/param_store.h"
 #include "core/product/model_features.h"
@@ -35,7 +36,8 @@ constexpr long kRootLinkMinSize = 512;
 constexpr long kCaFileMinSize = 100;
 constexpr int kAvailableSessions = 16;
 
-const char* const kEncLevels[] = {"Low", "Medium", "High", "Any"};
+const char* const kEncLevels[] = {translatable("Low"), translatable("Medium"), translatable("High"),
+                                   translatable("Any")};
 
 bool isDetailsPage(const HttpConnection& c)
 {
@@ -297,10 +299,10 @@ int showCaPage(HttpConnection& c)
         parseCertificate(CERT_TMP, caBoxPath(name).c_str(), -1)) {
         TemplateVars& vars = c.vars();
         vars.setRaw("CAcertOHash", name.substr(0, 8));
-        const char* title = "CA certificate %d";
+        const char* title = translatable("CA certificate %d");
         if (lastIsRoot()) {
             vars.setRaw("CaCertRoot", "1");
-            title = "CA certificate %d (root certificate)";
+            title = translatable("CA certificate %d (root certificate)");
         }
         vars.setRaw("CaCertiNo", fillIn(c.translate(title), "%d", std::to_string(no)));
         return 1;

@@ -1,5 +1,6 @@
 #include "web/pages/update_progress.h"
 
+#include "core/i18n/translatable.h"
 #include "core/storage/update_status.h"
 
 namespace {
@@ -19,21 +20,21 @@ UpdateProgressView describeUpdateProgress(int state, int percent)
     v.percent = percent;
     switch (state) {
     case kUpdatePrenatal:
-        v.message = "Idle (ready for update)";
+        v.message = translatable("Idle (ready for update)");
         break;
     case kUpdateError:
-        v.message = "Update %s:";
+        v.message = translatable("Update %s:");
         v.withDescription = true;
         break;
     case kUpdateAlive:
-        v.message = "Update is starting. Please wait...";
+        v.message = translatable("Update is starting. Please wait...");
         v.refreshTarget = "";
         v.refreshSeconds = 1;
         break;
     case kUpdateVerifying:
     case kUpdateWorking:
     case kUpdateWaitingForRestart:
-        v.message = "Update in progress: %d&#37; done. Please wait...";
+        v.message = translatable("Update in progress: %d&#37; done. Please wait...");
         v.withPercent = true;
         if (state == kUpdateWorking)
             v.percent = atMost(percent, 98);
@@ -43,7 +44,7 @@ UpdateProgressView describeUpdateProgress(int state, int percent)
         v.refreshSeconds = 1;
         break;
     case kUpdateRestart:
-        v.message = "The device is restarting.";
+        v.message = translatable("The device is restarting.");
         v.percent = 100;
         v.refreshTarget = "/start.html";
         v.refreshSeconds = 15;

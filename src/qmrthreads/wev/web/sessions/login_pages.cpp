@@ -5,6 +5,7 @@
 #include "web/http/page_table.h"
 #include "web/sessions/web_session_table.h"
 
+#include "core/i18n/translatable.h"
 #include "core/params/param_handles.h"
 #include "core/task/start_state.h"
 #include "platform/files/root_path.h"
@@ -72,17 +73,18 @@ int loginPage(HttpConnection& connection)
         type = kSessionUser;
         password = params::any_pwd();
     } else {
-        return answerLoginForm(connection,
-                               "The user name is incorrect. Type your user name and password again.");
+        return answerLoginForm(
+            connection, translatable("The user name is incorrect. Type your user name and password again."));
     }
     if (!connection.getFormVar("pwd", &pwd) || pwd != paramText(password)) {
         connection.vars().setText("LLoginName", name);
-        return answerLoginForm(connection,
-                               "The password is incorrect. Check your user name, then type your password again.");
+        return answerLoginForm(connection, translatable("The password is incorrect. Check your user name, then "
+                                                        "type your password again."));
     }
     std::string key;
     if (webSessionTable().login(type, accountName(type), type, &key) < 0)
-        return answerLoginForm(connection, "The maximum number of users has been reached. Please try again later.");
+        return answerLoginForm(
+            connection, translatable("The maximum number of users has been reached. Please try again later."));
     std::string cookie = std::string("Set-Cookie: SessKey=") + key + "; PATH=/";
     connection.redirect("/start.html", cookie.c_str());
     return 1;
