@@ -52,14 +52,18 @@ void createTaskKey()
 
 // Registry posts must never block while TLOCK is held: a receiver that does
 // not drain its pipe would otherwise freeze every post, start and count.
-int writeMessage(int fd, pthread_mutex_t* mutex, const TaskMessage* msg)
+// A message is written in one write of at most PIPE_BUF bytes, which the
+// pipe keeps whole among concurrent writers, so posters take no lock. Nor
+// may they touch the task once the message is written: a stop message can
+// end the task and delete it before write() has returned to the poster.
+static_assert(sizeof(TaskMessage) <= PIPE_BUF, "a task message must reach the pipe in one piece");
+
+int writeMessage(int fd, const TaskMessage* msg)
 {
-    pthread_mutex_lock(mutex);
     ssize_t n;
     do {
         n = write(fd, msg, sizeof *msg);
     } while (n < 0 && errno == EINTR);
-    pthread_mutex_unlock(mutex);
     if (n == static_cast<ssize_t>(sizeof *msg))
         return 0;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -123,7 +127,6 @@ Task::Task(const char* name) : name_(name)
     pipeRead_ = fds[0];
     pipeWrite_ = fds[1];
     fcntl(pipeWrite_, F_SETFL, fcntl(pipeWrite_, F_GETFL) | O_NONBLOCK);
-    pthread_mutex_init(&pipeMutex_, nullptr);
 
     epollFd_ = epoll_create1(EPOLL_CLOEXEC);
     if (epollFd_ < 0) {
@@ -167,7 +170,6 @@ Task::~Task()
             close(*fd);
         *fd = -1;
     }
-    pthread_mutex_destroy(&pipeMutex_);
 }
 
 void Task::exit()
@@ -184,7 +186,7 @@ uint32_t Task::onMessage(TaskMessage* msg)
 int Task::post(TaskMessage* msg)
 {
     msg->receiver = taskId();
-    return writeMessage(pipeWrite_, &pipeMutex_, msg);
+    return writeMessage(pipeWrite_, msg);
 }
 
 int scaledStackSize(int requested)

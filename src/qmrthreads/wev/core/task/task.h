@@ -99,7 +99,6 @@ private:
     const char* name_;
     int epollFd_ = -1;
     int epollChanges_ = 0;
-    pthread_mutex_t pipeMutex_;
     int pipeRead_ = -1;
     int pipeWrite_ = -1;
     EventSource pipeSource_;
