@@ -165,17 +165,6 @@ def results(procs, timeout=600):
     return out
 
 
-def wait_for_key_pair(box, timeout=120):
-    """The first start generates the box's key and certificate in the background."""
-    key, cert = box.path("/flash/cert_pkey.pem"), box.path("/flash/cert_srv.pem")
-    deadline = time.monotonic() + timeout
-    while not all(p.exists() and p.stat().st_size > 0 for p in (key, cert)):
-        if time.monotonic() > deadline:
-            raise RuntimeError("the box generated no key pair")
-        time.sleep(0.2)
-    return key, cert
-
-
 def sessions(runs):
     return {(r.get("tls"), r.get("cipher")) for r in runs}
 
@@ -309,7 +298,7 @@ class Bench:
                          throughput(tcp), "MiB/s")
 
     def tls_echo(self, box):
-        key, cert = wait_for_key_pair(box)
+        key, cert = box.wait_for_key_pair(timeout=120)
 
         def negotiated():
             with uc.UsbClient.connect(box.box_ip, TLS_USB_PORT, timeout=30, tls=TLS_VERSION) as c:

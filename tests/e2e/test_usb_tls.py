@@ -16,16 +16,6 @@ from test_usb_protocol import assert_host_clean, client, in_namespace, start_usb
 TLS_PORT = 9443
 
 
-def wait_for_key_pair(box, timeout=60):
-    """The first start generates the box's key and certificate in the background."""
-    deadline = time.monotonic() + timeout
-    cert = box.path("/flash/cert_srv.pem")
-    while not (cert.exists() and cert.stat().st_size > 0):
-        if time.monotonic() > deadline:
-            raise wevbox.BoxError("no certificate was generated")
-        time.sleep(0.2)
-
-
 def s_client(box, *options):
     return box.peer_exec(["sh", "-c", f"echo | timeout 20 openssl s_client -connect {box.box_ip}:{TLS_PORT} "
                           f"-cipher 'ALL:@SECLEVEL=0' {' '.join(options)} 2>&1"], timeout=40)
@@ -39,7 +29,7 @@ def tls_client(box, version="any", timeout=10):
 @pytest.fixture
 def tls_box(box):
     start_usb_box(box, plugs=["loopback port=1"])
-    wait_for_key_pair(box)
+    box.wait_for_key_pair()
     return box
 
 
@@ -152,7 +142,7 @@ def test_a_self_signed_pair_that_does_not_match_is_made_anew(tls_box, tmp_path):
 
 def test_tls_only_port_refuses_plain_sessions(box):
     start_usb_box(box, params={"zyt_sec_1": "on"}, plugs=["loopback port=1", "keyboard port=2"])
-    wait_for_key_pair(box)
+    box.wait_for_key_pair()
     with client(box) as c:
         rows = {d.port: d.row for d in c.device_list()}
         assert sorted(rows) == [1, 2]  # listed to everyone; connect checks TLS

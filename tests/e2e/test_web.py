@@ -218,9 +218,7 @@ def test_oversized_heads_and_bodies(web):
 
 
 def test_https_and_a_silent_tls_client(web):
-    deadline = time.monotonic() + 60
-    while not web.path("/flash/cert_srv.pem").exists() and time.monotonic() < deadline:
-        time.sleep(0.2)
+    web.wait_for_key_pair()
     r = curl(web, "-k", "--ciphers", "DEFAULT:@SECLEVEL=0", "-D-", "-o", "/dev/null", url(web, "/index.html", "https"))
     assert r.stdout.startswith("HTTP/1.1 200 OK"), r.stdout + r.stderr
     page = raw(web, b"GET /style.css HTTP/1.1\r\n\r\n", tls=True)

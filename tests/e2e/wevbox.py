@@ -403,6 +403,18 @@ class Box:
                            f"\n--- {what} ---\n{capture.tail()}")
         return m
 
+    def wait_for_key_pair(self, timeout=60):
+        """The first start generates the box's key and certificate in the
+        background (each written whole, then renamed into place); the
+        paths of both once they are there."""
+        key, cert = self.path("/flash/cert_pkey.pem"), self.path("/flash/cert_srv.pem")
+        deadline = time.monotonic() + timeout
+        while not all(p.exists() and p.stat().st_size > 0 for p in (key, cert)):
+            if time.monotonic() > deadline:
+                raise BoxError(f"the box generated no key pair in {timeout} s")
+            time.sleep(0.2)
+        return key, cert
+
     def wait_for_stderr(self, pattern, timeout=10, start=0):
         """The first match of the regular expression in the program's standard
         error at or after position start (pass a previous match's end() to look
