@@ -51,15 +51,15 @@ class Chromium:
     """One chromium process and its protocol pipe; close() ends it and every
     process it started, and removes its profile."""
 
-    def __init__(self, peer_ns, workdir, size, extra_flags=()):
+    def __init__(self, peer_ns, workdir, size):
         self.profile = tempfile.mkdtemp(dir=workdir, prefix="profile-")
-        self.log = Path(self.profile + ".log")
+        self.log = Path(self.profile) / "chromium.log"
         commands, self._commands = _pipe_far_from_stdio()
         self._answers, answers = _pipe_far_from_stdio()
         argv = ["ip", "netns", "exec", peer_ns, CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu",
                 "--no-first-run", "--disable-background-networking", "--disable-dev-shm-usage",
                 "--hide-scrollbars", "--disable-popup-blocking", f"--user-data-dir={self.profile}",
-                f"--window-size={size[0]},{size[1]}", "--remote-debugging-pipe", *extra_flags, "about:blank"]
+                f"--window-size={size[0]},{size[1]}", "--remote-debugging-pipe", "about:blank"]
         # The shell puts the pipe's ends where chromium looks for them.
         shell = f'exec "$@" 3<&{commands} 4>&{answers} {commands}<&- {answers}>&-'
         with open(self.log, "wb") as log:
