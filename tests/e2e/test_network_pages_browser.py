@@ -4,60 +4,30 @@ of the section, a refused value as the page shows it, and a new address set
 through the IPv4 page's form, after which the box answers on that address.
 Screenshots go to out/screenshots (kept by CI).
 
-Each chromium run has a fresh profile, so each run logs in first: a page of
-its own posts the login form into a second window and, once the session
-cookie is set, goes on to the page wanted (with a form, to the page the form
-posts to)."""
-
-import html
-import os
+The browser carries the administrator's session cookie, taken by a login
+with curl; a form is posted by a local page that sends it as it loads."""
 
 import pytest
 
 import web_login
+from browser_driver import CHROMIUM, Browser
 from test_start_stop import BANNER
 from test_web import curl, started, wait_for_web
-from test_web_browser import CHROMIUM, SHOTS, Browser
 
 PAGES = ["ipv4", "ip4vlan", "ipv6", "dns", "snmp", "bonjour", "email", "wlan"]
 
 
-def logged_in_page(browser, base, target, fields=()):
-    """A local page that logs in on the box at base and then opens target,
-    posting fields to it when there are some."""
-    inputs = "".join(f'<input name="{html.escape(n)}" value="{html.escape(v)}">' for n, v in fields)
-    then = "document.forms[1].submit()" if fields else f"location.href = {target!r}"
-    page = browser.workdir / "as-admin.html"
-    page.write_text(f"""<!DOCTYPE html><html><body onload="go()">
-<form method="post" action="{base}/index.html" target="login">
-<input name="action" value="set"><input name="name" value="Admin"><input name="pwd" value=""></form>
-<form method="post" action="{target}">{inputs}</form>
-<script>
-function go() {{
-  var login = window.open("about:blank", "login");
-  document.forms[0].submit();
-  setTimeout(function () {{ login.close(); {then}; }}, 1500);
-}}
-</script></body></html>""")
-    os.chmod(browser.workdir, 0o755)
-    os.chmod(page, 0o644)
-    return page.as_uri()
+def admin_view(browser, target, fields=()):
+    """The page at target, or the answer to fields posted to it."""
+    return browser.form_page("as-admin", target, fields) if fields else target
 
 
-def admin_dom(browser, base, target, fields=()):
-    result = browser.run(logged_in_page(browser, base, target, fields), "--disable-popup-blocking", "--dump-dom")
-    assert result.returncode == 0, result.stderr[-2000:]
-    return result.stdout
+def admin_dom(browser, target, fields=()):
+    return browser.dom(admin_view(browser, target, fields))
 
 
-def admin_screenshot(browser, base, target, name, fields=()):
-    SHOTS.mkdir(parents=True, exist_ok=True)
-    path = SHOTS / f"{name}.png"
-    path.unlink(missing_ok=True)
-    result = browser.run(logged_in_page(browser, base, target, fields), "--disable-popup-blocking",
-                         f"--screenshot={path}")
-    assert path.exists() and path.stat().st_size > 5000, result.stderr[-2000:]
-    return path
+def admin_screenshot(browser, target, name, fields=()):
+    return browser.screenshot(admin_view(browser, target, fields), name)
 
 
 @pytest.fixture
@@ -75,6 +45,7 @@ def test_network_pages_in_a_browser(browser):
     box = browser.box
     base = f"http://{box.box_ip}"
     cookie = web_login.login(box)
+    browser.cookie = cookie
     for number, name in enumerate(PAGES, start=1):
         target = f"{base}/network/{name}_en.html"
         # Behind the login; with it, a whole page.
@@ -82,17 +53,17 @@ def test_network_pages_in_a_browser(browser):
         dom = curl(box, "-b", cookie, target).stdout
         assert '<nav class="tabs"' in dom and 'class="on">' in dom, (name, dom[-1500:])
         assert "{" not in dom.split("<main>", 1)[1].split("<script", 1)[0], (name, dom[-2500:])
-        admin_screenshot(browser, base, target, f"net-{number:02d}-{name}")
-    admin_screenshot(browser, base, f"{base}/network/ipv4_de.html", "net-09-ipv4-german")
+        admin_screenshot(browser, target, f"net-{number:02d}-{name}")
+    admin_screenshot(browser, f"{base}/network/ipv4_de.html", "net-09-ipv4-german")
 
     bad = [("action", "set"), ("dns_domain", "lab.test"), ("dns_primary", "198.18.0.256")]
-    refused = admin_dom(browser, base, f"{base}/network/dns_en.html", bad)
+    refused = admin_dom(browser, f"{base}/network/dns_en.html", bad)
     assert "Invalid value, nothing was changed: dns_primary" in refused, refused[-2000:]
     assert 'name="dns_domain" value=""' in refused
-    admin_screenshot(browser, base, f"{base}/network/dns_en.html", "net-10-refused", bad)
+    admin_screenshot(browser, f"{base}/network/dns_en.html", "net-10-refused", bad)
 
     new = box.box_ip.rsplit(".", 1)[0] + ".78"
-    waiting = admin_dom(browser, base, f"{base}/network/ipv4_en.html",
+    waiting = admin_dom(browser, f"{base}/network/ipv4_en.html",
                         [("action", "set"), ("ip_addr", new), ("ip_mask", "255.255.255.0"),
                          ("ip_gate", "0.0.0.0"), ("ip_dhcp", "off"), ("ip_bootp", "off")])
     assert "The device restarts now." in waiting, waiting[-2000:]
@@ -102,6 +73,7 @@ def test_network_pages_in_a_browser(browser):
     box.start(kickoff=1)
     box.wait_for_stderr(BANNER, timeout=30)
     wait_for_web(box)
-    dom = admin_dom(browser, f"http://{new}", f"http://{new}/network/ipv4_en.html")
+    browser.cookie = web_login.login(box)
+    dom = admin_dom(browser, f"http://{new}/network/ipv4_en.html")
     assert f'name="ip_addr" value="{new}"' in dom and "Set by: HTTP" in dom, dom[-2500:]
-    admin_screenshot(browser, f"http://{new}", f"http://{new}/network/ipv4_en.html", "net-11-new-address")
+    admin_screenshot(browser, f"http://{new}/network/ipv4_en.html", "net-11-new-address")

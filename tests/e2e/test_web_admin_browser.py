@@ -6,17 +6,15 @@ and a firmware image uploaded and followed on its progress page through to
 the restart, after which the box answers again."""
 
 import base64
-import os
 import re
 import time
 
 import pytest
 
 import web_login
-
+from browser_driver import CHROMIUM, NOT_WAITING, Browser
 from test_web import curl, read_params, started, wait_for_web
 from test_web_admin import fingerprint, image, make_pair, openssl, served_certificate
-from test_web_browser import CHROMIUM, SHOTS, Browser
 
 SECURITY_PAGES = ["ssl", "http", "certificate", "authentication", "sscert", "rqcert", "pkcs12", "ca", "mime",
                   "request", "encrypt", "port_access", "devacc"]
@@ -30,21 +28,7 @@ def admin_browser(box):
     if CHROMIUM is None:
         pytest.fail("chromium is missing: run tools/install-deps.sh")
     started(box)
-    os.chmod(box.workdir, 0o755)
     return Browser(box, box.workdir)
-
-
-def local_page(browser, name, html):
-    page = browser.workdir / (name if name.endswith(".html") else name + ".html")
-    page.write_text(f"<!DOCTYPE html><html><body>{html}</body></html>")
-    os.chmod(page, 0o644)
-    return page.as_uri()
-
-
-def posting_form(browser, name, action, fields):
-    inputs = "".join(f'<input name="{k}" value="{v}">' for k, v in fields.items())
-    return local_page(browser, name, f'<form method="post" action="{action}">{inputs}</form>'
-                                     "<script>document.forms[0].submit()</script>")
 
 
 def uploading_form(browser, name, action, data, fields=()):
@@ -52,7 +36,7 @@ def uploading_form(browser, name, action, data, fields=()):
     file would, and sends the form: the file first, then the fields."""
     encoded = base64.b64encode(data).decode()
     inputs = "".join(f'<input name="{k}" value="{v}">' for k, v in fields)
-    return local_page(browser, name, f"""
+    return browser.local_page(name, f"""
 <form method="post" action="{action}" enctype="multipart/form-data"><input type="file" name="file">{inputs}</form>
 <script>
 const bytes = Uint8Array.from(atob("{encoded}"), c => c.charCodeAt(0));
@@ -76,18 +60,17 @@ def test_security_and_maintenance_pages_in_a_browser(admin_browser):
             assert "</main>" in html and "{" not in html.split("<main", 1)[1].replace("{ ", ""), page
     for n, page in enumerate(SHOWN):
         browser.screenshot(f"{base}/{page}.html", f"2{n}-{page.replace('/', '-')}")
-    details = browser.run(f"https://{box.box_ip}/security/details.html", "--dump-dom",
-                          "--ignore-certificate-errors").stdout
+    details = browser.dom(f"https://{box.box_ip}/security/details.html", ignore_certificate_errors=True)
     assert "TLSv1.2" in details, details[-1500:]
 
     # A self-signed certificate made through the page's form.
-    form = posting_form(browser, "certgen.html", f"{base}/security/certgen.cgi", {
+    form = browser.form_page("certgen", f"{base}/security/certgen.cgi", {
         "self_cn": "browser.example", "self_on": "Lab", "self_ou": "", "self_ln": "Town", "self_sn": "",
         "self_ctry": "DE", "self_san": "browser.example", "self_mail": "", "self_syear": "2024", "self_smon": "1",
         "self_sday": "1", "self_eyear": "2031", "self_emon": "1", "self_eday": "1", "RSAbits": "2048",
         "sub_cert": "1"})
     # The wait page reloads by itself into the result.
-    dom = browser.dom(form)
+    dom = browser.dom(form, until=NOT_WAITING)
     assert "required fields" not in dom and "browser.example" in dom, dom[-1500:]
     deadline = time.monotonic() + 60
     while "is being generated" in curl(box, f"{base}/security/certgen.cgi").stdout:
@@ -126,12 +109,8 @@ def test_security_and_maintenance_pages_in_a_browser(admin_browser):
     # The picture is of the page the upload answers; the box restarts a few
     # seconds later.
     data = image(bytes(range(256)) * 256)
-    SHOTS.mkdir(parents=True, exist_ok=True)
-    shot = SHOTS / "33-maintenance-update-progress.png"
-    shot.unlink(missing_ok=True)
-    browser.run(uploading_form(browser, "firmware", f"{base}/maintenance/updatecheck.html", data),
-                f"--screenshot={shot}", "--virtual-time-budget=1500")
-    assert shot.exists() and shot.stat().st_size > 5000
+    browser.screenshot(uploading_form(browser, "firmware", f"{base}/maintenance/updatecheck.html", data),
+                       "33-maintenance-update-progress")
     assert box.wait_exit(timeout=60) == 2
     assert box.path("/dev/mtdblock2").read_bytes() == data
 
@@ -141,7 +120,7 @@ def test_security_and_maintenance_pages_in_a_browser(admin_browser):
     box.start(kickoff=1)
     wait_for_web(box, timeout=30)
     assert curl(box, "-o", "/dev/null", "-w", "%{http_code}", f"{base}/security/certificate.html").stdout == "302"
-    login = posting_form(browser, "login.html", f"{base}/index.html", {"action": "set", "name": "Admin", "pwd": ""})
+    login = browser.form_page("login", f"{base}/index.html", {"action": "set", "name": "Admin", "pwd": ""})
     assert "Log out (Admin)" in browser.dom(login)
     browser.screenshot(login, "34-logged-in-after-the-update")
     cookie = web_login.login(box)

@@ -3,50 +3,15 @@ peer namespace with a fresh profile. The test walks the first pages with the
 simulated devices plugged, changes a setting through the page's own form,
 and leaves screenshots of every page in out/screenshots (kept by CI)."""
 
-import os
 import re
-import shutil
-import subprocess
-import tempfile
+import time
 from pathlib import Path
 
 import pytest
 
-import wevbox
+from browser_driver import CHROMIUM, Browser, BrowserError
 from test_usb_protocol import start_usb_box
 from test_web import curl, read_params, wait_for_web
-
-SHOTS = Path(os.environ.get("WEV_SCREENSHOTS", wevbox.REPO / "out" / "screenshots"))
-CHROMIUM = shutil.which("chromium")
-
-
-class Browser:
-    def __init__(self, box, workdir):
-        self.box = box
-        self.workdir = workdir
-
-    def run(self, url, *options, size=(1280, 860), timeout=90):
-        profile = tempfile.mkdtemp(dir=self.workdir, prefix="profile-")
-        argv = ["ip", "netns", "exec", self.box.peer_ns, CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu",
-                "--no-first-run", "--disable-background-networking", "--disable-dev-shm-usage",
-                "--hide-scrollbars", f"--user-data-dir={profile}", f"--window-size={size[0]},{size[1]}",
-                "--virtual-time-budget=4000", *options, url]
-        result = subprocess.run(argv, capture_output=True, text=True, timeout=timeout)
-        shutil.rmtree(profile, ignore_errors=True)
-        return result
-
-    def dom(self, url):
-        result = self.run(url, "--dump-dom")
-        assert result.returncode == 0, result.stderr[-2000:]
-        return result.stdout
-
-    def screenshot(self, url, name, size=(1280, 860)):
-        SHOTS.mkdir(parents=True, exist_ok=True)
-        path = SHOTS / f"{name}.png"
-        path.unlink(missing_ok=True)
-        result = self.run(url, f"--screenshot={path}", size=size)
-        assert path.exists() and path.stat().st_size > 5000, result.stderr[-2000:]
-        return path
 
 
 @pytest.fixture
@@ -73,15 +38,9 @@ def test_first_pages_in_a_browser(browser):
     browser.screenshot(f"{base}/start.html", "03-ports-phone", size=(390, 844))
 
     # The page's own form, filled and sent by the browser.
-    form = browser.workdir / "change.html"
-    form.write_text(f"""<!DOCTYPE html><html><body onload="document.forms[0].submit()">
-<form method="post" action="{base}/network/snmp.html">
-<input type="hidden" name="action" value="set">
-<input name="sys_name" value="Lab box 7"><input name="sys_contact" value="Ops &amp; desk">
-<input name="sys_descr" value="Rack 3 &lt;left&gt;"></form></body></html>""")
-    os.chmod(browser.workdir, 0o755)
-    os.chmod(form, 0o644)
-    changed = browser.dom(form.as_uri())
+    form = browser.form_page("change", f"{base}/network/snmp.html", {
+        "action": "set", "sys_name": "Lab box 7", "sys_contact": "Ops & desk", "sys_descr": "Rack 3 <left>"})
+    changed = browser.dom(form)
     assert "Parameters have been changed." in changed, changed[-1500:]
     assert 'value="Rack 3 &lt;left&gt;"' in changed
     values = read_params(box)
@@ -97,3 +56,44 @@ def test_first_pages_in_a_browser(browser):
     # The logout page answers the welcome page.
     assert "Welcome" in curl(box, f"{base}/exit_en.html").stdout
     browser.screenshot(f"{base}/nothing.html", "08-not-found")
+
+
+def chromiums_in(workdir):
+    """The chromium processes with a profile in workdir."""
+    profile = f"--user-data-dir={workdir}/profile-".encode()
+    found = []
+    for proc in Path("/proc").iterdir():
+        try:
+            argv = (proc / "cmdline").read_bytes().split(b"\0") if proc.name.isdigit() else []
+        except OSError:
+            continue
+        if any(arg.startswith(profile) for arg in argv):
+            found.append(int(proc.name))
+    return found
+
+
+def test_a_wait_ends_saying_what_the_page_showed_and_leaves_no_chromium(browser):
+    box = browser.box
+    base = f"http://{box.box_ip}"
+    assert chromiums_in(browser.workdir) == []
+    running = browser.visit(f"{base}/start.html", lambda c: chromiums_in(browser.workdir))
+    assert running, "the running chromium went unseen"
+
+    # A condition the page never meets: the error names the wait, the page
+    # and its text.
+    with pytest.raises(BrowserError) as never:
+        browser.dom(f"{base}/start.html", until="document.title === 'never'", timeout=3)
+    assert "waited 3 s for" in str(never.value) and "document.title === 'never'" in str(never.value)
+    assert f"the page at {base}/start.html (complete) showed:" in str(never.value), never.value
+    assert "USB ports" in str(never.value)
+
+    # Nothing answers on port 81: neither a visit nor a form post waits it out.
+    started = time.monotonic()
+    with pytest.raises(BrowserError, match="ERR_CONNECTION_REFUSED"):
+        browser.dom(f"{base}:81/start.html")
+    with pytest.raises(BrowserError, match="failed to load"):
+        browser.dom(browser.form_page("nowhere", f"{base}:81/start.html", {"action": "set"}))
+    assert time.monotonic() - started < 30
+
+    assert chromiums_in(browser.workdir) == []
+    assert list(browser.workdir.glob("profile-*/")) == []

@@ -12,10 +12,10 @@ import pytest
 
 import usbclient as uc
 import web_login
+from browser_driver import CHROMIUM, Browser
 from test_usb_devices import take
 from test_usb_protocol import client, start_usb_box
 from test_web import curl, read_params, url, wait_for_web
-from test_web_browser import CHROMIUM, Browser
 
 RELAY_MODEL = 365
 
@@ -76,13 +76,7 @@ def test_owner_shows_and_the_administrator_disconnects_it(browser):
         browser.screenshot(f"{base}/start.html", "device-02-port-in-use")
 
         # The browser sends the page's own disconnect form.
-        form = browser.workdir / "disconnect.html"
-        form.write_text(f"""<!DOCTYPE html><html><body onload="document.forms[0].submit()">
-<form method="post" action="{base}/start_en.html"><input type="hidden" name="disconnect" value="1"></form>
-</body></html>""")
-        form.chmod(0o644)
-        browser.workdir.chmod(0o755)
-        browser.dom(form.as_uri())
+        browser.dom(browser.form_page("disconnect", f"{base}/start_en.html", {"disconnect": "1"}))
         n = c.wait_notice(uc.NOTICE_ADMIN_DISCONNECT, timeout=10)
         assert n.port == 1
     after = wait_page(box, "/start.html", lambda t: port_rows(t)[1] == ("present", "Available"))
@@ -260,14 +254,8 @@ def test_relay_and_notify_pages_need_their_features(make_box):
 def login_page(browser, role, name):
     """A page that logs in through the welcome page's form as it loads; the
     browser follows the answer to the start page."""
-    base = f"http://{browser.box.box_ip}"
-    form = browser.workdir / f"login-{role}.html"
-    form.write_text(f"""<!DOCTYPE html><html><body onload="document.forms[0].submit()">
-<form method="post" action="{base}/index.html"><input type="hidden" name="action" value="set">
-<input type="hidden" name="name" value="{name}"><input type="hidden" name="pwd" value=""></form></body></html>""")
-    form.chmod(0o644)
-    browser.workdir.chmod(0o755)
-    return form.as_uri()
+    return browser.form_page(f"login-{role}", f"http://{browser.box.box_ip}/index.html",
+                             {"action": "set", "name": name, "pwd": ""})
 
 
 def test_only_an_administrator_disconnects(make_box):

@@ -1,25 +1,12 @@
 """The login and the /info pages as headless chromium shows them, with
 screenshots in out/screenshots (kept by CI)."""
 
-import os
-
 import pytest
 
 import web_login
+from browser_driver import CHROMIUM, Browser
 from test_usb_protocol import start_usb_box
 from test_web import wait_for_web
-from test_web_browser import CHROMIUM, Browser
-
-
-def form_page(browser, name, base, fields):
-    """A local page that posts fields to the box's login page at once."""
-    inputs = "".join(f'<input name="{k}" value="{v}">' for k, v in fields.items())
-    path = browser.workdir / f"{name}.html"
-    path.write_text(f"""<!DOCTYPE html><html><body onload="document.forms[0].submit()">
-<form method="post" action="{base}/index_en.html">{inputs}</form></body></html>""")
-    os.chmod(browser.workdir, 0o755)
-    os.chmod(path, 0o644)
-    return path.as_uri()
 
 
 def new_browser(box, params, plugs=()):
@@ -37,12 +24,12 @@ def test_login_in_a_browser(box):
     assert 'name="pwd"' in welcome
     browser.screenshot(f"{base}/index_en.html", "20-login")
 
-    wrong = form_page(browser, "wrong", base, {"action": "set", "name": "Admin", "pwd": "guess"})
+    wrong = browser.form_page("wrong", f"{base}/index_en.html", {"action": "set", "name": "Admin", "pwd": "guess"})
     shown = browser.dom(wrong)
     assert "The password is incorrect." in shown and 'value="Admin"' in shown
     browser.screenshot(wrong, "21-login-wrong-password")
 
-    right = form_page(browser, "right", base, {"action": "set", "name": "Admin", "pwd": ""})
+    right = browser.form_page("right", f"{base}/index_en.html", {"action": "set", "name": "Admin", "pwd": ""})
     shown = browser.dom(right)
     assert "Log out (Admin)" in shown and "USB ports" in shown, shown[-2000:]
     browser.screenshot(right, "22-logged-in")
